@@ -1,0 +1,29 @@
+# Entry points for a fresh Debian 12 machine: `make test` and `make run`.
+BUILD_DIR ?= build
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build test run bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+run: build
+	@scripts/run-simulated.sh $(BUILD_DIR)
+
+bench: build
+	@for b in $(BUILD_DIR)/bench/*; do echo "== $$b"; $$b || exit 1; done
+
+clean:
+	rm -rf $(BUILD_DIR)
