@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QMutex>
+#include <memory>
 
 class NandChip;
 
@@ -19,7 +20,8 @@ public:
     // A fault applied to the next answer frame(s) the firmware sends.
     struct AnswerFault
     {
-        enum Kind {
+        enum Kind
+        {
             NoAnswer,    // the command is carried out, no answer is sent
             Delay,       // the answer (and its data phase) arrives `value` ms late
             Truncate,    // only `value` bytes of the answer frame are sent, then silence
@@ -35,7 +37,8 @@ public:
     };
 
     // Faults of the boot loader's side of a firmware upload.
-    enum class BootFault {
+    enum class BootFault
+    {
         None,
         WrongReadyCode, // the probe is answered with a valid frame that is not the ready code
         NoAck,          // the image is taken but no acknowledgement follows
@@ -58,11 +61,11 @@ public:
     void clearFaults();
 
     // State the host has set, for tests.
-    int mode() const;            // 0 off, 1 ready, 2 busy
-    quint8 periodValue() const;  // P3 of the last period setting
-    quint8 periodDivisor() const;// P4 of the last period setting
+    int mode() const;             // 0 off, 1 ready, 2 busy
+    quint8 periodValue() const;   // P3 of the last period setting
+    quint8 periodDivisor() const; // P4 of the last period setting
     quint8 parameter() const;
-    int eccSpareSize() const;    // 26 or 0
+    int eccSpareSize() const; // 26 or 0
     bool powered() const;
     // The last firmware image received by the boot loader.
     QByteArray uploadedImage() const;
@@ -75,6 +78,6 @@ public:
 
 private:
     struct State;
-    State *d;
+    std::unique_ptr<State> d;
     mutable QMutex mutex;
 };
