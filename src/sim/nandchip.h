@@ -9,6 +9,10 @@
 // bytes and 64 spare bytes. It behaves as real NAND does where the host can tell: erase sets data
 // and spare to 0xFF, programming can only clear bits, a block marked bad stays bad. Bit flips
 // injected for tests are applied to what a read returns, never to the stored cells.
+//
+// Not thread-safe: the simulated firmware calls it under its own lock, and tests may inspect a
+// chip from another thread only while no host operation is running on it. Block, page, offset
+// or bit numbers outside the chip change nothing (a read of such a page gives 0xFF bytes).
 class NandChip
 {
 public:
@@ -27,12 +31,16 @@ public:
     void setId(const QByteArray &id);
     void remove();
 
-    // Keeps data, spare and bad blocks in `path` from now on. A missing file is created (erased
-    // chip); an existing one is loaded. False with `*error` set for a file of the wrong size or
-    // one that cannot be opened.
+    // Keeps data, spare and bad blocks in `path` from now on; every change goes straight to the
+    // file (it is memory-mapped), so a crash loses nothing. A missing file is created as an
+    // erased chip; an existing one is loaded and its contents replace the chip's data. Blocks
+    // that were bad before stay bad either way. False with `*error` set (and the chip left as
+    // it was) for a file of the wrong size, which is never truncated or extended, or one that
+    // cannot be opened, created or mapped.
     bool attachStorage(const QString &path, QString *error);
 
-    // Bad blocks: factory-bad ones and those marked bad by the host.
+    // Bad blocks: factory-bad ones and those marked bad by the host. `setFactoryBad` adds to
+    // them; a bad block never becomes good again.
     void setFactoryBad(const QList<int> &blocks);
     bool isBad(int block) const;
     QList<int> badBlocks() const;
@@ -46,9 +54,10 @@ public:
     bool erase(int block);
 
     // Programs one page: data bits can only go from 1 to 0. `spare` may hold fewer than 64
-    // bytes (the rest of the spare area is left as it is).
+    // bytes (the rest of the spare area is left as it is; null when `spareSize` is 0).
     void programPage(int block, int page, const char *data, const char *spare, int spareSize);
-    // Reads one page with the injected flips applied: 2048 data bytes and 64 spare bytes.
+    // Reads one page with the injected flips applied: 2048 data bytes and, unless `spare` is
+    // null, 64 spare bytes.
     void readPage(int block, int page, char *data, char *spare) const;
 
     // Flips that every read of `block` shows: bit `bit` of the byte at `offset` within the

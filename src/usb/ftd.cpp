@@ -6,6 +6,7 @@
 #include <QMutex>
 #include <QThread>
 #include <QTimerEvent>
+#include <iterator>
 #include <vector>
 
 namespace {

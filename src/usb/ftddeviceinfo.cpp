@@ -10,13 +10,11 @@ FtdDeviceInfo::FtdDeviceInfo() = default;
 
 FtdDeviceInfo::FtdDeviceInfo(int index, const FtDeviceListInfoNode &node)
     : d(new Record{index, node})
-{
-}
+{}
 
 FtdDeviceInfo::FtdDeviceInfo(const FtdDeviceInfo &other)
     : d(other.d ? new Record(*other.d) : nullptr)
-{
-}
+{}
 
 FtdDeviceInfo::FtdDeviceInfo(FtdDeviceInfo &&other) noexcept = default;
 

@@ -1,0 +1,447 @@
+#include "sim/simdevice.h"
+#include "sim/logging.h"
+#include "usb/autoresetevent.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+namespace {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
+// Identity of an FT232R bridge (vendor 0403, product 6001), as the listing reports it.
+constexpr quint32 BridgeType = 5;
+constexpr quint32 BridgeId = 0x04036001;
+
+nanoseconds fromNs(double ns)
+{
+    return nanoseconds(std::llround(ns));
+}
+
+} // namespace
+
+SimDevice::SimDevice(const QByteArray &description, const QByteArray &serialNumber,
+                     std::function<void()> scheduleChanged)
+    : desc(description), serial(serialNumber), scheduleChanged(std::move(scheduleChanged))
+{}
+
+QByteArray SimDevice::description() const
+{
+    return desc;
+}
+
+QByteArray SimDevice::serialNumber() const
+{
+    return serial;
+}
+
+void SimDevice::setDeviceEnd(SimDeviceEnd *deviceEnd)
+{
+    const Lock lock(mutex);
+    end = deviceEnd;
+}
+
+void SimDevice::setOpenedElsewhere(bool opened)
+{
+    const Lock lock(mutex);
+    openedElsewhere = opened;
+}
+
+void SimDevice::setArrivalDelay(int msecs)
+{
+    const Lock lock(mutex);
+    arrivalDelayMs = std::max(msecs, 0);
+}
+
+void SimDevice::setByteInterval(int msecs)
+{
+    const Lock lock(mutex);
+    byteIntervalMs = std::max(msecs, 0);
+}
+
+void SimDevice::setRate(qint64 bytesPerSecond)
+{
+    const Lock lock(mutex);
+    rate = std::max<qint64>(bytesPerSecond, 0);
+}
+
+void SimDevice::unplug()
+{
+    const Lock lock(mutex);
+    leaveAt.reset();
+    returnAt.reset();
+    goOffBus();
+}
+
+void SimDevice::plug()
+{
+    const Lock lock(mutex);
+    leaveAt.reset();
+    returnAt.reset();
+    if (!plugged)
+        comeBack();
+}
+
+void SimDevice::leaveBusAfter(int delayMs, int returnAfterMs)
+{
+    const Lock lock(mutex);
+    leaveAt = Clock::now() + milliseconds(std::max(delayMs, 0));
+    returnAfterLeaveMs = returnAfterMs;
+    scheduleChanged();
+}
+
+bool SimDevice::isPlugged()
+{
+    const Lock lock(mutex);
+    catchUp(Clock::now());
+    return plugged;
+}
+
+bool SimDevice::isOpen()
+{
+    const Lock lock(mutex);
+    catchUp(Clock::now());
+    return handle != 0;
+}
+
+quint8 SimDevice::latencyTimer() const
+{
+    const Lock lock(mutex);
+    return latency;
+}
+
+void SimDevice::send(const char *data, qint64 size)
+{
+    const Lock lock(mutex);
+    enqueue(QByteArray(data, size), 0);
+}
+
+void SimDevice::sendAfter(int delayMs, const QByteArray &bytes)
+{
+    const Lock lock(mutex);
+    enqueue(bytes, std::max(delayMs, 0));
+}
+
+void SimDevice::leaveBus(int returnAfterMs)
+{
+    const Lock lock(mutex);
+    leaveAt.reset();
+    goOffBus();
+    if (returnAfterMs >= 0) {
+        returnAt = Clock::now() + milliseconds(returnAfterMs);
+        scheduleChanged();
+    } else {
+        returnAt.reset();
+    }
+}
+
+FtDeviceListInfoNode SimDevice::listing(int number)
+{
+    const Lock lock(mutex);
+    FtDeviceListInfoNode node;
+    node.type = BridgeType;
+    node.id = BridgeId;
+    node.locId = quint32(number + 1);
+    node.handle = reinterpret_cast<FtHandle>(handle);
+    if (handle || openedElsewhere) {
+        // Like the vendor library: an opened device shows neither description nor serial.
+        node.flags = FtFlagOpened;
+    } else {
+        std::memcpy(node.serialNumber, serial.constData(),
+                    std::min<size_t>(serial.size(), sizeof node.serialNumber - 1));
+        std::memcpy(node.description, desc.constData(),
+                    std::min<size_t>(desc.size(), sizeof node.description - 1));
+    }
+    return node;
+}
+
+int SimDevice::open(quintptr id)
+{
+    const Lock lock(mutex);
+    catchUp(Clock::now());
+    if (!plugged)
+        return FtDeviceNotFound;
+    if (handle || openedElsewhere)
+        return FtDeviceNotOpened;
+    handle = id;
+    if (end)
+        end->resync();
+    return FtOk;
+}
+
+int SimDevice::close(quintptr id)
+{
+    const Lock lock(mutex);
+    if (id == handle) {
+        handle = 0;
+        event = nullptr;
+    } else if (id == deadHandle) {
+        deadHandle = 0;
+    } else {
+        return FtInvalidHandle;
+    }
+    return FtOk;
+}
+
+int SimDevice::check(quintptr id)
+{
+    const Lock lock(mutex);
+    return usable(id);
+}
+
+int SimDevice::setEventNotification(quintptr id, quint32 mask, AutoResetEvent *rxEvent)
+{
+    const Lock lock(mutex);
+    const int status = usable(id);
+    if (status == FtOk) {
+        event = rxEvent;
+        eventMask = mask;
+    }
+    return status;
+}
+
+int SimDevice::setWriteTimeout(quintptr id, quint32 msecs)
+{
+    const Lock lock(mutex);
+    const int status = usable(id);
+    if (status == FtOk)
+        writeTimeoutMs = msecs;
+    return status;
+}
+
+int SimDevice::setLatencyTimer(quintptr id, quint8 msecs)
+{
+    const Lock lock(mutex);
+    const int status = usable(id);
+    if (status == FtOk)
+        latency = msecs;
+    return status;
+}
+
+int SimDevice::purge(quintptr id, quint32 mask)
+{
+    const Lock lock(mutex);
+    const int status = usable(id);
+    if (status != FtOk)
+        return status;
+    // Only what has arrived is dropped; bytes still travelling keep coming.
+    if (mask & FtPurgeRx) {
+        rx.clear();
+        rxOffset = 0;
+        rxCount = 0;
+    }
+    if ((mask & FtPurgeTx) && end)
+        end->resync();
+    return FtOk;
+}
+
+int SimDevice::queueStatus(quintptr id, quint32 *rxBytes)
+{
+    const Lock lock(mutex);
+    const int status = usable(id);
+    if (status == FtOk)
+        *rxBytes = quint32(std::min<qint64>(rxCount, std::numeric_limits<quint32>::max()));
+    return status;
+}
+
+int SimDevice::read(quintptr id, void *buffer, quint32 size, quint32 *received)
+{
+    const Lock lock(mutex);
+    const int status = usable(id);
+    if (status != FtOk)
+        return status;
+    char *dest = static_cast<char *>(buffer);
+    qint64 copied = 0;
+    while (copied < size && !rx.empty()) {
+        const QByteArray &front = rx.front();
+        const qint64 n = std::min<qint64>(size - copied, front.size() - rxOffset);
+        std::memcpy(dest + copied, front.constData() + rxOffset, size_t(n));
+        copied += n;
+        rxOffset += n;
+        if (rxOffset == front.size()) {
+            rx.pop_front();
+            rxOffset = 0;
+        }
+    }
+    rxCount -= copied;
+    *received = quint32(copied);
+    return FtOk;
+}
+
+int SimDevice::write(quintptr id, const void *buffer, quint32 size, quint32 *written)
+{
+    qint64 accepted = size;
+    nanoseconds busy(0);
+    {
+        const Lock lock(mutex);
+        const int status = usable(id);
+        if (status != FtOk)
+            return status;
+        if (rate > 0) {
+            // A throttled link takes size/rate; what does not fit in the write time-out stays
+            // with the host, which gets the short count when the time-out has passed.
+            const qint64 fits =
+                writeTimeoutMs ? qint64(writeTimeoutMs) * rate / 1000 : qint64(size);
+            accepted = std::min<qint64>(size, fits);
+            busy = accepted < size ? nanoseconds(milliseconds(writeTimeoutMs))
+                                   : fromNs(accepted * 1e9 / double(rate));
+        }
+    }
+    if (busy.count() > 0)
+        std::this_thread::sleep_for(busy);
+    const Lock lock(mutex);
+    // The device may have left the bus while the bytes travelled.
+    const int status = usable(id);
+    if (status != FtOk)
+        return status;
+    if (end && accepted > 0)
+        end->received(static_cast<const char *>(buffer), accepted, *this);
+    *written = quint32(accepted);
+    return FtOk;
+}
+
+bool SimDevice::holds(quintptr id) const
+{
+    const Lock lock(mutex);
+    return id != 0 && (id == handle || id == deadHandle);
+}
+
+SimDevice::Clock::time_point SimDevice::advance()
+{
+    const Lock lock(mutex);
+    const Clock::time_point now = Clock::now();
+    catchUp(now);
+    Clock::time_point next = Clock::time_point::max();
+    if (leaveAt)
+        next = std::min(next, *leaveAt);
+    if (returnAt)
+        next = std::min(next, *returnAt);
+    if (!arrivals.empty()) {
+        const Arrival &head = arrivals.front();
+        if (head.periodNs == 0) {
+            next = std::min(next, head.start);
+        } else {
+            // Fast links are served in batches at most once a millisecond: no busy loop.
+            const Clock::time_point nextByte =
+                head.start + fromNs(double(head.delivered + 1) * head.periodNs);
+            next = std::min(next, std::max(nextByte, now + milliseconds(1)));
+        }
+    }
+    return next;
+}
+
+int SimDevice::usable(quintptr id)
+{
+    catchUp(Clock::now());
+    if (id != 0 && id == handle)
+        return FtOk;
+    if (id != 0 && id == deadHandle)
+        return FtIoError;
+    return FtInvalidHandle;
+}
+
+void SimDevice::catchUp(Clock::time_point now)
+{
+    if (leaveAt && now >= *leaveAt) {
+        leaveAt.reset();
+        goOffBus();
+        if (returnAfterLeaveMs >= 0)
+            returnAt = now + milliseconds(returnAfterLeaveMs);
+    }
+    if (returnAt && now >= *returnAt) {
+        returnAt.reset();
+        comeBack();
+    }
+    bool arrived = false;
+    while (!arrivals.empty() && now >= arrivals.front().start) {
+        Arrival &head = arrivals.front();
+        const qint64 size = head.bytes.size();
+        qint64 due = size;
+        if (head.periodNs > 0) {
+            const double elapsedNs = double(nanoseconds(now - head.start).count());
+            due = std::min<qint64>(size, qint64(elapsedNs / head.periodNs));
+        }
+        if (due > head.delivered) {
+            appendRx(head.delivered == 0 && due == size
+                         ? head.bytes
+                         : head.bytes.mid(head.delivered, due - head.delivered));
+            head.delivered = due;
+            arrived = true;
+        }
+        if (head.delivered < size)
+            break;
+        arrivals.pop_front();
+    }
+    if (arrived)
+        notifyRx();
+}
+
+void SimDevice::enqueue(const QByteArray &bytes, int delayMs)
+{
+    const Clock::time_point now = Clock::now();
+    catchUp(now);
+    if (!plugged) {
+        qCDebug(lcSim) << "Device" << serial << "is off the bus:" << bytes.size()
+                       << "bytes not sent";
+        return;
+    }
+    if (bytes.isEmpty())
+        return;
+    const double period = bytePeriodNs();
+    const Clock::time_point start =
+        std::max(now + milliseconds(delayMs + arrivalDelayMs), linkFreeAt);
+    if (period == 0 && start <= now && arrivals.empty()) {
+        appendRx(bytes);
+        notifyRx();
+        return;
+    }
+    arrivals.push_back(Arrival{bytes, 0, start, period});
+    linkFreeAt = start + fromNs(double(bytes.size()) * period);
+    scheduleChanged();
+}
+
+void SimDevice::goOffBus()
+{
+    if (!plugged)
+        return;
+    plugged = false;
+    if (handle)
+        deadHandle = handle;
+    handle = 0;
+    event = nullptr;
+    rx.clear();
+    rxOffset = 0;
+    rxCount = 0;
+    arrivals.clear();
+    linkFreeAt = Clock::time_point();
+}
+
+void SimDevice::comeBack()
+{
+    plugged = true;
+    if (end)
+        end->attached();
+}
+
+void SimDevice::appendRx(const QByteArray &bytes)
+{
+    rx.push_back(bytes);
+    rxCount += bytes.size();
+}
+
+void SimDevice::notifyRx()
+{
+    if (event && (eventMask & FtEventRxChar))
+        event->set();
+}
+
+double SimDevice::bytePeriodNs() const
+{
+    const double ratePeriod = rate > 0 ? 1e9 / double(rate) : 0.0;
+    return std::max(ratePeriod, byteIntervalMs * 1e6);
+}

@@ -1,0 +1,7 @@
+#include "sim/simdriver.h"
+
+FtdiDriver &simulatedFtdiDriver()
+{
+    static SimDriver driver(1);
+    return driver;
+}
