@@ -26,7 +26,8 @@ public:
     NandChip(const NandChip &) = delete;
     NandChip &operator=(const NandChip &) = delete;
 
-    // ID bytes answered to the read-ID command; an absent chip answers five 0xFF.
+    // ID bytes answered to the read-ID command; an absent chip answers five 0xFF. A new chip is a
+    // Samsung K9F1G08U0x (EC F1 00 95 40).
     QByteArray id() const;
     void setId(const QByteArray &id);
     void remove();
