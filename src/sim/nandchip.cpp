@@ -118,14 +118,11 @@ struct NandChip::State
 
     uchar *writableCells(int block)
     {
-        if (mapped)
-            return mapped + block * BlockBytes;
-        std::unique_ptr<uchar[]> &cells = blocks[block];
-        if (!cells) {
-            cells.reset(new uchar[BlockBytes]);
-            std::memset(cells.get(), 0xFF, BlockBytes);
+        if (!cells(block)) {
+            blocks[block].reset(new uchar[BlockBytes]);
+            std::memset(blocks[block].get(), 0xFF, BlockBytes);
         }
-        return cells.get();
+        return cells(block);
     }
 
     void addFlip(int block, int page, const Flip &flip)

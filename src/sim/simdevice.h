@@ -48,9 +48,6 @@ public:
     void unplug();
     // The device comes back (a new open is needed) and its device end restarts.
     void plug();
-    // The device leaves the bus `delayMs` from now and comes back `returnAfterMs` after that
-    // (negative: only plug() brings it back).
-    void leaveBusAfter(int delayMs, int returnAfterMs);
     bool isPlugged();
     // Opened through the driver (not counting "opened elsewhere").
     bool isOpen();
@@ -61,6 +58,8 @@ public:
     using SimHostLink::send;
     void sendAfter(int delayMs, const QByteArray &bytes) override;
     void leaveBus(int returnAfterMs) override;
+    // Negative `returnAfterMs`: only plug() brings the device back.
+    void leaveBusAfter(int delayMs, int returnAfterMs) override;
 
 private:
     friend class SimDriver;

@@ -17,6 +17,8 @@ public:
     // The device drops off the bus now, as if unplugged, and comes back after `returnAfterMs`
     // (negative: it stays away until plugged in again).
     virtual void leaveBus(int returnAfterMs) = 0;
+    // The same, `delayMs` from now: bytes sent before then still reach the host.
+    virtual void leaveBusAfter(int delayMs, int returnAfterMs) = 0;
 };
 
 // What sits behind the FTDI bridge of a simulated programmer: the device firmware. The

@@ -54,8 +54,13 @@ public:
     // Starts in the boot loader, waiting for an image (as after an interrupted upgrade).
     void setInBootLoader(bool waiting);
     bool inBootLoader() const;
+    // How long the device stays off the bus while it restarts after an upload (2000 ms).
+    void setRestartDelay(int msecs);
 
-    // Queues `fault` for the next `count` answers that match its command.
+    // Queues `fault` for the next `count` answers that match its command. A TruncateData fault
+    // passes over answers without a data phase (only read block, read ID and block check have
+    // one). A fault that replaces the answer with an error status also keeps the command from
+    // being carried out.
     void injectAnswerFault(const AnswerFault &fault, int count = 1);
     void setBootFault(BootFault fault);
     void clearFaults();

@@ -1,0 +1,231 @@
+#include "sim/simconfig.h"
+
+#include "sim/nandchip.h"
+
+#include <QSet>
+#include <optional>
+
+namespace {
+
+constexpr int MaxProgrammers = 16;
+constexpr int MaxIdBytes = 8;
+constexpr int BlockDataSize = NandChip::PageSize * NandChip::PagesPerBlock;
+constexpr int MaxNumberDigits = 12;
+
+bool isHexDigit(QChar c)
+{
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+}
+
+// A number from 0 to `max`, in decimal or, with a 0x prefix, in hexadecimal. Signs, spaces
+// and trailing garbage are refused rather than read as far as they go.
+std::optional<qint64> number(const QString &text, qint64 max)
+{
+    const bool hex = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+    const QString digits = hex ? text.mid(2) : text;
+    if (digits.isEmpty() || digits.size() > MaxNumberDigits)
+        return std::nullopt;
+    for (const QChar c : digits) {
+        if (hex ? !isHexDigit(c) : (c < u'0' || c > u'9'))
+            return std::nullopt;
+    }
+    const qint64 value = digits.toLongLong(nullptr, hex ? 16 : 10);
+    if (value > max)
+        return std::nullopt;
+    return value;
+}
+
+QString quoted(const QString &text)
+{
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+// Each parser stores its value and returns an empty text, or returns what is wrong with it.
+using ValueParser = QString (*)(SimConfig &config, const QString &value);
+
+QString parseProgrammers(SimConfig &config, const QString &value)
+{
+    const std::optional<qint64> count = number(value, MaxProgrammers);
+    if (!count)
+        return QStringLiteral("expected a number of programmers from 0 to %1").arg(MaxProgrammers);
+    config.programmers = int(*count);
+    return {};
+}
+
+QString parseFirmware(SimConfig &config, const QString &value)
+{
+    const QStringList parts = value.split(QLatin1Char('.'));
+    const std::optional<qint64> major = parts.size() == 2 ? number(parts[0], 255) : std::nullopt;
+    const std::optional<qint64> minor = parts.size() == 2 ? number(parts[1], 255) : std::nullopt;
+    if (!major || !minor)
+        return QStringLiteral("expected a version major.minor, each from 0 to 255");
+    config.firmwareMajor = int(*major);
+    config.firmwareMinor = int(*minor);
+    return {};
+}
+
+QString parseBootLoader(SimConfig &config, const QString &value)
+{
+    const std::optional<qint64> flag = number(value, 1);
+    if (!flag || value.size() != 1)
+        return QStringLiteral("expected 0 or 1");
+    config.bootLoader = *flag == 1;
+    return {};
+}
+
+QString parseChip(SimConfig &config, const QString &value)
+{
+    if (value.compare(QLatin1String("none"), Qt::CaseInsensitive) == 0) {
+        config.chipId.clear();
+        return {};
+    }
+    for (const QChar c : value) {
+        if (!isHexDigit(c))
+            return QStringLiteral("expected ID bytes in hexadecimal (such as ECF1009540) or none");
+    }
+    if (value.size() % 2 != 0)
+        return QStringLiteral("odd number of hex digits: each ID byte takes two");
+    if (value.size() > 2 * MaxIdBytes)
+        return QStringLiteral("more than %1 ID bytes").arg(MaxIdBytes);
+    config.chipId = QByteArray::fromHex(value.toLatin1());
+    return {};
+}
+
+std::optional<int> blockNumber(const QString &text)
+{
+    const std::optional<qint64> block = number(text, NandChip::BlockCount - 1);
+    return block ? std::optional<int>(int(*block)) : std::nullopt;
+}
+
+QString parseBlocks(QList<int> *blocks, const QString &value)
+{
+    for (const QString &item : value.split(QLatin1Char(','))) {
+        const std::optional<int> block = blockNumber(item.trimmed());
+        if (!block) {
+            return QStringLiteral("%1 is not a block number from 0 to %2")
+                .arg(quoted(item), QString::number(NandChip::BlockCount - 1));
+        }
+        blocks->append(*block);
+    }
+    return {};
+}
+
+QString parseBad(SimConfig &config, const QString &value)
+{
+    return parseBlocks(&config.badBlocks, value);
+}
+
+QString parseEraseFail(SimConfig &config, const QString &value)
+{
+    return parseBlocks(&config.eraseFail, value);
+}
+
+QString parseFlips(SimConfig &config, const QString &value)
+{
+    for (const QString &item : value.split(QLatin1Char(','))) {
+        const QStringList parts = item.trimmed().split(QLatin1Char(':'));
+        if (parts.size() != 3)
+            return QStringLiteral("%1 is not block:offset:bit").arg(quoted(item));
+        const std::optional<int> block = blockNumber(parts[0]);
+        if (!block) {
+            return QStringLiteral("block %1 is not a block number from 0 to %2")
+                .arg(quoted(parts[0]), QString::number(NandChip::BlockCount - 1));
+        }
+        const std::optional<qint64> offset = number(parts[1], BlockDataSize - 1);
+        if (!offset) {
+            return QStringLiteral("offset %1 is not within the block's data (0 to %2)")
+                .arg(quoted(parts[1]), QString::number(BlockDataSize - 1));
+        }
+        const std::optional<qint64> bit = number(parts[2], 7);
+        if (!bit)
+            return QStringLiteral("bit %1 is not a bit number from 0 to 7").arg(quoted(parts[2]));
+        config.flips.append({*block, int(*offset), int(*bit)});
+    }
+    return {};
+}
+
+QString parseStorage(SimConfig &config, const QString &value)
+{
+    config.storage = value;
+    return {};
+}
+
+QString parseRate(SimConfig &config, const QString &value)
+{
+    const std::optional<qint64> rate = number(value, std::numeric_limits<qint64>::max());
+    if (!rate)
+        return QStringLiteral("expected bytes per second (0: unlimited)");
+    config.rate = *rate;
+    return {};
+}
+
+struct Key
+{
+    const char *name;
+    ValueParser parse;
+};
+
+constexpr Key keys[] = {
+    {"programmers", parseProgrammers},
+    {"firmware", parseFirmware},
+    {"bootloader", parseBootLoader},
+    {"chip", parseChip},
+    {"bad", parseBad},
+    {"erase-fail", parseEraseFail},
+    {"flip", parseFlips},
+    {"storage", parseStorage},
+    {"rate", parseRate},
+};
+
+const Key *findKey(const QString &name)
+{
+    for (const Key &key : keys) {
+        if (name == QLatin1String(key.name))
+            return &key;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+SimConfig SimConfig::parse(const QByteArray &text)
+{
+    SimConfig config;
+    const QString all = QString::fromUtf8(text).trimmed();
+    if (all.isEmpty() || all == QLatin1String("1"))
+        return config;
+    QSet<QString> seen;
+    for (const QString &rawItem : all.split(QLatin1Char(';'))) {
+        const QString item = rawItem.trimmed();
+        if (item.isEmpty())
+            continue;
+        const int equals = item.indexOf(QLatin1Char('='));
+        if (equals < 0) {
+            config.error =
+                QStringLiteral("NPX4_SIMULATOR: item %1 is not key=value").arg(quoted(item));
+            return config;
+        }
+        const QString name = item.left(equals).trimmed();
+        const QString value = item.mid(equals + 1).trimmed();
+        const Key *key = findKey(name);
+        if (!key) {
+            config.error = QStringLiteral("NPX4_SIMULATOR: unknown key %1 (in %2)")
+                               .arg(quoted(name), quoted(item));
+            return config;
+        }
+        if (seen.contains(name)) {
+            config.error =
+                QStringLiteral("NPX4_SIMULATOR: key %1 is given twice").arg(quoted(name));
+            return config;
+        }
+        seen.insert(name);
+        const QString problem =
+            value.isEmpty() ? QStringLiteral("the value is empty") : key->parse(config, value);
+        if (!problem.isEmpty()) {
+            config.error = QStringLiteral("NPX4_SIMULATOR: invalid value %1 for key %2: %3")
+                               .arg(quoted(value), quoted(name), problem);
+            return config;
+        }
+    }
+    return config;
+}
