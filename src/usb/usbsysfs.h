@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+// Where Linux lists USB devices and their interfaces.
+inline constexpr char UsbSysfsRoot[] = "/sys/bus/usb/devices";
+
+// Name of the kernel driver bound to interface `interfaceNumber` of the USB device on bus `bus`
+// reached through the hub ports `portPath`, as sysfs under `root` shows it: "usbfs" when a
+// program has claimed the interface through libusb, "ftdi_sio" for the kernel's serial driver.
+// Empty when nothing is bound, the device is not configured or sysfs does not show it.
+QString usbInterfaceDriver(const QString &root, int bus, const QList<int> &portPath,
+                           int interfaceNumber);
