@@ -1,0 +1,142 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class Ftd;
+class FtdDeviceInfo;
+
+// What the programmer reports about itself (the information command).
+struct ProgrammerInfo
+{
+    float level = 0.0f; // the device's level reading, 0..255 scaled to 0..3.6
+    int major = 0;
+    int minor = 0;
+    int blockCount = 1024;
+};
+
+// The programmer device as the host sees it: it owns the FTDI channel, picks and opens the
+// device, frames commands and checks answers, runs every device command and uploads firmware
+// to the device's boot loader. All operations are synchronous; the callers make sure only one
+// thread drives the object at a time.
+class Programmer : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Result of every device operation.
+    enum Result
+    {
+        ResultOk = 0,
+        ResultNotConnected = 1,
+        ResultTransferFailed = 2,
+        ResultInvalidOperation = 3,
+        ResultOperationError = 4,
+        ResultBusyNotActivated = 5,
+        ResultBusyTimeout = 6,
+        ResultVerifyFailed = 7,
+        ResultNotBlank = 8,
+        ResultUnsupported = 9,
+        ResultEccUncorrectable = 11,
+    };
+
+    explicit Programmer(QObject *parent = nullptr);
+    ~Programmer() override;
+
+    // Opens the n-th attached programmer (counting from 0) and configures it.
+    bool open(int n);
+    bool isConnected() const { return connected; }
+    QString errorString() const;
+    // Firmware version of the connected device: major * 256 + minor.
+    quint16 fwVersion() const { return firmwareVersion; }
+    bool useEcc() const { return eccWanted; }
+
+    // Flash geometry.
+    static int blockCount() { return 1024; }
+    static int blockSize() { return 131072; }
+
+    // CRC-16/XMODEM of `length` bytes.
+    static quint16 crc16(const quint8 *data, qint64 length);
+
+    int getInfo(ProgrammerInfo *info);
+    int power(bool on);
+    int setMode(int mode);
+    int setPeriod(int period, float fraction);
+    int setParameter(quint8 value);
+    int setEccMode(quint8 value);
+    int setUseEcc(bool on);
+    // ECC is in use when it is wanted and the firmware can move the spare record.
+    bool eccActive() const;
+    // `marks` receives the block's two mark bytes (0, 0 unless the command succeeds).
+    int readBlockMarks(int block, quint8 *marks);
+    int readBadBlockList(QList<int> &blocks);
+    int eraseBlock(int block, bool flag);
+    // Erases `count` blocks from block 0 with one command; counts above 1024 mean 1024.
+    int fastErase(unsigned count, bool flag);
+    int markBad(int block);
+    int readId(QByteArray &id);
+
+    // Whole-block transfers.
+    int programBlock(int block, const QByteArray &data);
+    int readBlock(int block, QByteArray &data);
+    int verifyBlock(int block, const QByteArray &expected);
+    int blankCheck(int block);
+
+    // Loads the built-in firmware image into the device's boot loader.
+    int upgradeFirmware();
+
+signals:
+    void info(QString text);
+    void deviceOpened();
+    void deviceClosed();
+    void fwUpgradeProgress(int current, int max);
+    void fwUpgradeNeed(QString oldVersion, QString newVersion);
+
+public slots:
+    void setBusyMode(bool busy);
+    void setBusyMode();
+    void setReadyMode(bool ready);
+    void setReadyMode();
+    void ftdClosed();
+
+private:
+    // Frame layer.
+    qint64 sendData(const char *data, qint64 length);
+    qint64 receiveData(char *data, qint64 length, int timeout);
+    bool sendCommand(const quint8 *command);
+    bool receiveAnswer(quint8 *answer, int timeout, bool closeOnFailure);
+    bool checkAnswer(const quint8 *frame);
+    int decodeAnswer(const quint8 *answer);
+    void closeDevice();
+
+    // Sets the error text `text` completed with `reason` and runs the closing sequence.
+    void transferFailed(const char *text, const QString &reason);
+    // False, after transferFailed(), when the channel is closed and cannot carry a transfer.
+    bool channelUsable(const char *failureText);
+    // The checks every command makes before it sends anything: connection and firmware.
+    int checkCommand(quint16 minFirmware, bool reportNotConnected);
+    // Send `command`, await its answer into the same buffer and decode it.
+    int exchange(quint8 *command);
+    int runCommand(quint8 *command, quint16 minFirmware, bool reportNotConnected);
+    int runConfigure(quint8 function, quint8 p3, quint8 p4, quint16 minFirmware,
+                     bool reportNotConnected);
+    // Receives a data phase of exactly `length` bytes.
+    int receivePhase(char *data, qint64 length, int timeout);
+
+    // Firmware upload.
+    bool runFirmwareUpload();
+    bool streamFirmwareImage();
+
+    static bool isProgrammer(const FtdDeviceInfo &device);
+
+    Ftd *ftd;
+    QString error;
+    const int answerTimeout = 2000;
+    bool connected = false;
+    bool reconnectRequired = false;
+    quint16 firmwareVersion = 0; // major * 256 + minor
+    bool eccWanted = true;
+    bool closing = false; // the closing sequence is running
+};
