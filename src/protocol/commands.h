@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QtGlobal>
+#include <array>
 
 // The programmer's side of the protocol: frame markers, command codes, configuration
 // sub-functions, device status codes and the boot loader's codes. The host and the simulated
@@ -11,6 +12,17 @@ constexpr int FrameSize = 7;
 constexpr int PayloadSize = 5; // frame bytes 0..4, followed by the CRC low and high byte
 constexpr quint8 CommandMarker = 0xA5;
 constexpr quint8 ErrorAnswerMarker = 0xAA;
+
+// The five bytes of a command frame before its CRC.
+using CommandBytes = std::array<quint8, PayloadSize>;
+
+// A command whose P2 and P3 carry a 16-bit value, low byte first (block numbers are taken
+// modulo 65536).
+inline CommandBytes wordCommand(quint8 code, int value, quint8 p4 = 0)
+{
+    const quint16 word = quint16(value);
+    return {CommandMarker, code, quint8(word & 0xFF), quint8(word >> 8), p4};
+}
 
 enum Command : quint8
 {

@@ -23,16 +23,6 @@ constexpr int FastEraseTryTimeout = 500;
 constexpr int FastEraseTimeout = 5000;
 constexpr unsigned MaxEraseCount = 1024;
 
-using CommandBytes = std::array<quint8, PayloadSize>;
-
-// A command whose P2 and P3 carry a 16-bit value, low byte first (block numbers are taken
-// modulo 65536).
-CommandBytes wordCommand(quint8 code, int value, quint8 p4)
-{
-    const quint16 word = quint16(value);
-    return {CommandMarker, code, quint8(word & 0xFF), quint8(word >> 8), p4};
-}
-
 // Low 8 bits of the integer part of `value`; values that have no integer part give 0.
 quint8 lowBitsOfIntegerPart(double value)
 {

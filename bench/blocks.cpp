@@ -1,0 +1,94 @@
+// Throughput of whole-block reads and programs with ECC through the whole stack: Programmer,
+// Ftd and the simulated programmer's driver at unlimited link rate. Reports MB/s of page data
+// over all 1024 blocks.
+#include "protocol/programmer.h"
+#include "sim/nandchip.h"
+#include "sim/simdriver.h"
+#include "sim/simprogrammerset.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+double megabytesPerSecond(qint64 bytes, qint64 nsecs)
+{
+    return double(bytes) / (1024.0 * 1024.0) / (double(nsecs) / 1e9);
+}
+
+// Runs `operation` on every block and then, untimed, `check` when given; returns the time spent
+// inside the operations, or -1 after a failure (reported on stderr).
+qint64 timeAllBlocks(Programmer &programmer, const char *name,
+                     const std::function<int(int)> &operation,
+                     const std::function<bool(int)> &check = {})
+{
+    qint64 nsecs = 0;
+    for (int block = 0; block < Programmer::blockCount(); ++block) {
+        QElapsedTimer timer;
+        timer.start();
+        const int result = operation(block);
+        nsecs += timer.nsecsElapsed();
+        if (result != Programmer::ResultOk) {
+            std::fprintf(stderr, "%s of block %d failed: %s\n", name, block,
+                         qPrintable(programmer.errorString()));
+            return -1;
+        }
+        if (check && !check(block)) {
+            std::fprintf(stderr, "%s of block %d gave wrong data\n", name, block);
+            return -1;
+        }
+    }
+    return nsecs;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("npx4.*.debug=false"));
+    SimProgrammerSet set(QByteArray("rate=0"));
+    FtdiDriver::setInstance(&set.driver());
+    Programmer programmer;
+    if (!programmer.open(0) || programmer.power(true) != Programmer::ResultOk ||
+        !programmer.eccActive()) {
+        std::fprintf(stderr, "simulated programmer not ready: %s\n",
+                     qPrintable(programmer.errorString()));
+        return 1;
+    }
+
+    const int blockSize = Programmer::blockSize();
+    const qint64 total = qint64(blockSize) * Programmer::blockCount();
+    QByteArray image(total, Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(image.data()), total / 4);
+    const auto slice = [&](int block) {
+        return QByteArray::fromRawData(image.constData() + qint64(block) * blockSize, blockSize);
+    };
+    const auto program = [&](int block) { return programmer.programBlock(block, slice(block)); };
+    QByteArray data;
+    const auto read = [&](int block) { return programmer.readBlock(block, data); };
+    const auto readCorrectly = [&](int block) { return data == slice(block); };
+
+    // The first pass touches the chip's memory for the first time: timed, but apart.
+    const qint64 cold = timeAllBlocks(programmer, "program", program);
+    if (cold < 0 || programmer.fastErase(unsigned(Programmer::blockCount()), false) != 0)
+        return 1;
+    const qint64 programmed = timeAllBlocks(programmer, "program", program);
+    const qint64 readBack = timeAllBlocks(programmer, "read", read, readCorrectly);
+    if (programmed < 0 || readBack < 0)
+        return 1;
+
+    std::printf("programBlock (first touch of the chip) %8.0f MB/s\n",
+                megabytesPerSecond(total, cold));
+    std::printf("programBlock                           %8.0f MB/s\n",
+                megabytesPerSecond(total, programmed));
+    std::printf("readBlock                              %8.0f MB/s\n",
+                megabytesPerSecond(total, readBack));
+    FtdiDriver::setInstance(nullptr);
+    return 0;
+}

@@ -1,0 +1,3 @@
+#include "nand/logging.h"
+
+Q_LOGGING_CATEGORY(lcNand, "npx4.nand")
