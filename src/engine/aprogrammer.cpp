@@ -1,0 +1,482 @@
+#include "engine/aprogrammer.h"
+
+#include "engine/blockrange.h"
+#include "engine/imagedirectory.h"
+#include "engine/logging.h"
+#include "protocol/programmer.h"
+
+#include <QTimerEvent>
+
+namespace {
+
+constexpr int PollIntervalMs = 1000;
+// While no programmer is open nothing else wakes the worker; it looks for a request this often.
+constexpr int IdleWaitMs = 50;
+// How long isReady() waits for `requestLock`: longer than the worker's short checks between
+// phases, far shorter than a phase.
+constexpr int ReadyLockWaitMs = 100;
+
+} // namespace
+
+AProgrammer::AProgrammer(QObject *parent)
+    : QThread(parent), programmer(new Programmer(this)), requestSemaphore(0),
+      md5(QCryptographicHash::Md5), sha1(QCryptographicHash::Sha1)
+{
+    buffer.open(QIODevice::ReadWrite);
+    buffer.buffer().fill(char(0xFF), qsizetype(Programmer::blockCount()) * Programmer::blockSize());
+
+    start();
+
+    connect(programmer, &Programmer::info, this, &AProgrammer::info);
+    pollTimerId = startTimer(PollIntervalMs);
+    connect(programmer, &Programmer::deviceOpened, this, &AProgrammer::deviceConnected);
+    connect(programmer, &Programmer::deviceClosed, this, &AProgrammer::deviceDisconnected);
+    connect(programmer, &Programmer::fwUpgradeNeed, this, &AProgrammer::fwUpgradeNeed);
+    connect(programmer, &Programmer::fwUpgradeProgress, this, &AProgrammer::fwUpgradeProgress);
+}
+
+AProgrammer::~AProgrammer()
+{
+    killTimer(pollTimerId);
+    {
+        // Waits for a running phase to end: the worker holds the lock throughout.
+        QMutexLocker locker(&requestLock);
+        running = false;
+    }
+    {
+        QMutexLocker locker(&stateLock);
+        if (isBusy(state))
+            state = AbortRequested;
+    }
+    requestSemaphore.release();
+    wait();
+}
+
+int AProgrammer::readState()
+{
+    QMutexLocker locker(&stateLock);
+    return state;
+}
+
+void AProgrammer::setState(int value)
+{
+    QMutexLocker locker(&stateLock);
+    state = value;
+}
+
+bool AProgrammer::isBusy(int value)
+{
+    return value != Idle && value != Failed;
+}
+
+bool AProgrammer::lockHeldHere() const
+{
+    return lockHolder.load() == QThread::currentThread();
+}
+
+QList<int> AProgrammer::blocksOnFlash(const QList<int> &list)
+{
+    QList<int> kept;
+    kept.reserve(list.size());
+    QList<int> dropped;
+    for (const int block : list) {
+        if (block >= 0 && block < Programmer::blockCount())
+            kept.append(block);
+        else
+            dropped.append(block);
+    }
+    if (!dropped.isEmpty())
+        qCDebug(lcEngine) << "Blocks outside the Flash left out:" << dropped;
+    return kept;
+}
+
+bool AProgrammer::requestOperation(OperationKind kind, QList<int> blocks, int total)
+{
+    // Called from inside the event processing of an open or a buffer file operation: the engine
+    // is busy with that.
+    if (lockHeldHere())
+        return false;
+    QMutexLocker locker(&requestLock);
+    return admit(kind, std::move(blocks), total);
+}
+
+bool AProgrammer::admit(OperationKind kind, QList<int> list, int total)
+{
+    if (isBusy(readState()) || !isBusy(kind) || kind == AbortRequested)
+        return false;
+
+    const bool whole = list.isEmpty();
+    if (whole && kind != SetBadBlocks) {
+        list.reserve(Programmer::blockCount());
+        for (int block = 0; block < Programmer::blockCount(); ++block)
+            list.append(block);
+    } else {
+        // Directories of 32 entries describe blocks past the end of the chip; they have nothing
+        // to be read from or written to. Marking bad needs named blocks: an empty list there
+        // would mean every block of the chip.
+        list = blocksOnFlash(list);
+        if (list.isEmpty()) {
+            emit error(tr("No Flash block to process"));
+            return false;
+        }
+    }
+
+    const int count = int(list.size());
+    const QString text = BlockRangeList::fromBlocks(list).toString();
+    title = requestTitle(kind, whole, count, text);
+    eraseWhole = whole && (kind == Erase || kind == AutoProgram);
+    if (kind == CalcHash)
+        resetDigests();
+    // The directory is written last, so that a flash interrupted while it is being written
+    // never describes chunks that are not there yet.
+    if ((kind == Program || kind == AutoProgram) && list.removeOne(ImageDirectory::Block))
+        list.append(ImageDirectory::Block);
+
+    blocks = list;
+    progressMin = 0;
+    progressMax = total >= 0 ? total : count;
+    setState(kind);
+    emit progress(0);
+    requestSemaphore.release();
+    return true;
+}
+
+QString AProgrammer::requestTitle(OperationKind kind, bool whole, int count,
+                                  const QString &text) const
+{
+    switch (kind) {
+    case Read:
+        return whole ? tr("Reading whole Flash...")
+                     : tr("Reading %n Flash block(s): %1", nullptr, count).arg(text);
+    case Program:
+        return whole ? tr("Programming whole Flash...")
+                     : tr("Programming %n Flash block(s): %1", nullptr, count).arg(text);
+    case Erase:
+        return whole ? tr("Erasing whole Flash...")
+                     : tr("Erasing %n Flash block(s): %1", nullptr, count).arg(text);
+    case AutoProgram:
+        return whole ? tr("Auto-programming whole Flash...")
+                     : tr("Auto-programming %n Flash block(s): %1", nullptr, count).arg(text);
+    case Verify:
+        return whole ? tr("Verifying whole Flash...")
+                     : tr("Verifying %n Flash block(s): %1", nullptr, count).arg(text);
+    case Check:
+        return whole ? tr("Checking whole Flash...")
+                     : tr("Checking %n Flash block(s): %1", nullptr, count).arg(text);
+    case Information:
+        return whole ? tr("Gathering information about whole Flash...")
+                     : tr("Gathering information about %n Flash block(s): %1", nullptr, count)
+                           .arg(text);
+    case CalcHash:
+        return whole ? tr("Computing hashes for whole Flash...")
+                     : tr("Computing hashes for %n Flash block(s): %1", nullptr, count).arg(text);
+    case SetBadBlocks:
+        return tr("Marking %n Flash block(s) as bad: %1", nullptr, count).arg(text);
+    case Update:
+    case ReadDirectory:
+    case Idle:
+    case Failed:
+    case AbortRequested:
+        break;
+    }
+    return tr("Reading firmware version info...");
+}
+
+bool AProgrammer::erase(QList<int> blocks)
+{
+    return requestOperation(Erase, std::move(blocks));
+}
+
+bool AProgrammer::erase()
+{
+    return erase(QList<int>());
+}
+
+bool AProgrammer::program(QList<int> blocks)
+{
+    return requestOperation(Program, std::move(blocks));
+}
+
+bool AProgrammer::program()
+{
+    return program(QList<int>());
+}
+
+bool AProgrammer::read(QList<int> blocks)
+{
+    return requestOperation(Read, std::move(blocks));
+}
+
+bool AProgrammer::read()
+{
+    return read(QList<int>());
+}
+
+bool AProgrammer::verify(QList<int> blocks)
+{
+    return requestOperation(Verify, std::move(blocks));
+}
+
+bool AProgrammer::verify()
+{
+    return verify(QList<int>());
+}
+
+bool AProgrammer::autoProgram(QList<int> blocks)
+{
+    return requestOperation(AutoProgram, std::move(blocks));
+}
+
+bool AProgrammer::autoProgram()
+{
+    return autoProgram(QList<int>());
+}
+
+bool AProgrammer::check(QList<int> blocks)
+{
+    return requestOperation(Check, std::move(blocks));
+}
+
+bool AProgrammer::check()
+{
+    return check(QList<int>());
+}
+
+bool AProgrammer::information(QList<int> blocks)
+{
+    return requestOperation(Information, std::move(blocks));
+}
+
+bool AProgrammer::information()
+{
+    return information(QList<int>());
+}
+
+bool AProgrammer::calcHash(QList<int> blocks)
+{
+    return requestOperation(CalcHash, std::move(blocks));
+}
+
+bool AProgrammer::calcHash()
+{
+    return calcHash(QList<int>());
+}
+
+bool AProgrammer::setBadBlocks(QList<int> blocks)
+{
+    return requestOperation(SetBadBlocks, std::move(blocks));
+}
+
+bool AProgrammer::requestFromBufferDirectory(OperationKind kind)
+{
+    if (lockHeldHere())
+        return false;
+    QMutexLocker locker(&requestLock);
+    if (isBusy(readState()))
+        return false;
+    const QList<int> list = bufferDirectoryBlocks();
+    blocks.clear();
+    if (list.isEmpty()) {
+        emit error(tr("Invalid buffer content"));
+        return false;
+    }
+    return admit(kind, list, -1);
+}
+
+bool AProgrammer::requestDirectoryPhase(OperationKind next)
+{
+    if (lockHeldHere())
+        return false;
+    QMutexLocker locker(&requestLock);
+    if (isBusy(readState()))
+        return false;
+    followUp = next;
+    return admit(ReadDirectory, {ImageDirectory::Block}, -1);
+}
+
+bool AProgrammer::programAuto()
+{
+    return requestFromBufferDirectory(Program);
+}
+
+bool AProgrammer::readAuto()
+{
+    return requestDirectoryPhase(Read);
+}
+
+bool AProgrammer::verifyAuto()
+{
+    return requestFromBufferDirectory(Verify);
+}
+
+bool AProgrammer::autoProgramAuto()
+{
+    return requestFromBufferDirectory(AutoProgram);
+}
+
+bool AProgrammer::calcHashAuto()
+{
+    return requestDirectoryPhase(CalcHash);
+}
+
+bool AProgrammer::update()
+{
+    return requestOperation(Update, {ImageDirectory::Block});
+}
+
+void AProgrammer::abort()
+{
+    QMutexLocker locker(&stateLock);
+    if (isBusy(state))
+        state = AbortRequested;
+}
+
+void AProgrammer::run()
+{
+    for (;;) {
+        if (programmer->isConnected()) {
+            bool busy;
+            {
+                QMutexLocker locker(&requestLock);
+                busy = isBusy(readState());
+            }
+            if (!busy)
+                requestSemaphore.acquire();
+        } else {
+            requestSemaphore.tryAcquire(1, IdleWaitMs);
+        }
+
+        QMutexLocker locker(&requestLock);
+        if (!running)
+            return;
+        if (!isBusy(readState()))
+            continue;
+
+        emit operationBegin(title);
+        phaseError.clear();
+        OperationKind result = Failed;
+        const bool powered = programmer->power(true) == Programmer::ResultOk;
+        if (powered) {
+            programmer->setBusyMode(true);
+            result = execute();
+        } else {
+            qCDebug(lcEngine) << "Failed to power on";
+        }
+        // Taken before the device is switched off: a failed switch-off must not replace the
+        // cause of the failure.
+        const QString failure = phaseError.isEmpty() ? programmer->errorString() : phaseError;
+        // Switched off while the lock is still held, so that no other thread drives the
+        // programmer meanwhile.
+        if (powered) {
+            programmer->setBusyMode(false);
+            programmer->power(false);
+        }
+
+        if (result == Failed) {
+            setState(Failed);
+            emit error(failure);
+            emit operationFinished(tr("Failed"));
+        } else {
+            setState(Idle);
+            // The follow-up phase is admitted before the lock is given up, so that no other
+            // request can take its place.
+            if (result != Idle && result != AbortRequested)
+                admit(result, blocks, -1);
+        }
+    }
+}
+
+void AProgrammer::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != pollTimerId) {
+        QThread::timerEvent(event);
+        return;
+    }
+    if (openDelay > 0)
+        --openDelay;
+    else if (!programmer->isConnected() && !fileBusy)
+        open(0);
+    event->accept();
+}
+
+bool AProgrammer::open(int index)
+{
+    if (lockHeldHere())
+        return false;
+    // Opening a programmer in place of an open one ends the work on the old one: a running
+    // phase stops before its next block instead of running to its end.
+    const bool replacing = programmer->isConnected();
+    if (replacing)
+        abort();
+    GuiLock lock(*this);
+    // Still busy: a request was accepted but not started. It is dropped, and reported as
+    // ended so that the window does not wait for it. Without an open programmer it stays, and
+    // runs on the one opened here or fails as not connected.
+    if (replacing && isBusy(readState())) {
+        setState(Idle);
+        emit operationFinished(tr("Operation aborted"));
+    }
+    const bool opened = programmer->open(index);
+    {
+        QMutexLocker locker(&stateLock);
+        if (!isBusy(state))
+            state = Idle;
+    }
+    return opened;
+}
+
+bool AProgrammer::fwUprgade()
+{
+    if (lockHeldHere())
+        return false;
+    GuiLock lock(*this);
+    emit operationBegin(tr("Upgrading device firmware..."));
+    if (programmer->upgradeFirmware() == Programmer::ResultOk) {
+        emit operationFinished(tr("Finished"));
+        return true;
+    }
+    emit error(programmer->errorString());
+    emit operationFinished(tr("Failed"));
+    return false;
+}
+
+bool AProgrammer::isReady()
+{
+    if (!programmer->isConnected())
+        return false;
+    // This thread holds the lock itself: no phase can run, but a file operation counts as busy.
+    if (lockHeldHere())
+        return !fileBusy && !isBusy(readState());
+    // A lock that stays taken means a phase is running.
+    if (!requestLock.tryLock(ReadyLockWaitMs))
+        return false;
+    const bool idle = !isBusy(readState());
+    requestLock.unlock();
+    return idle;
+}
+
+bool AProgrammer::isEccSupported() const
+{
+    return programmer->fwVersion() >= 0x0104;
+}
+
+bool AProgrammer::isEccEnabled() const
+{
+    return programmer->useEcc() && isEccSupported();
+}
+
+void AProgrammer::setEcc(bool on)
+{
+    // The ECC setting changes the data phases of the block transfers: never during a phase.
+    if (lockHeldHere()) {
+        programmer->setUseEcc(on);
+        return;
+    }
+    QMutexLocker locker(&requestLock);
+    programmer->setUseEcc(on);
+}
+
+int AProgrammer::blockCount() const
+{
+    return Programmer::blockCount();
+}

@@ -1,0 +1,223 @@
+#pragma once
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QCryptographicHash>
+#include <QList>
+#include <QMutex>
+#include <QSemaphore>
+#include <QString>
+#include <QThread>
+#include <atomic>
+
+class Programmer;
+class QIODevice;
+
+// The operation engine: the one object through which the window reaches the programmer. It owns
+// the `Programmer`, the 128 MiB flash image buffer with its digest accumulators, the chip ID and
+// the list of bad blocks. Requests are filed by the slots in the GUI thread and run, one phase
+// at a time, by the engine's own worker thread (`run()`), which reports through the signals.
+// The engine also polls once a second for a programmer to open, loads and saves the buffer and
+// wraps the firmware upgrade.
+//
+// Locks: `requestLock` guards the request and is held by the worker for a whole phase, so the
+// `Programmer` is only ever driven by the thread holding it; `stateLock` guards `state` alone and
+// is held only for single reads and writes. The order is always `requestLock` before
+// `stateLock`.
+class AProgrammer : public QThread
+{
+    Q_OBJECT
+
+public:
+    // The state word and the kinds of request. Idle means `Idle` or `Failed`; every other value
+    // is busy.
+    enum OperationKind
+    {
+        Idle = 0,
+        Read = 1,
+        Program = 2,
+        Erase = 3,
+        AutoProgram = 4,
+        Verify = 5,
+        Check = 6,
+        Failed = 7,
+        AbortRequested = 8,
+        Information = 9,
+        CalcHash = 10,
+        Update = 11,
+        ReadDirectory = 12,
+        SetBadBlocks = 13,
+    };
+    Q_ENUM(OperationKind)
+
+    explicit AProgrammer(QObject *parent = nullptr);
+    ~AProgrammer() override;
+
+    // True when a programmer is open and no operation is pending or running.
+    bool isReady();
+    bool isEccSupported() const;
+    bool isEccEnabled() const;
+    void setEcc(bool on);
+    int blockCount() const;
+    // Progress range of the phase that is starting; read when `operationBegin` arrives.
+    int progressMinimum() const { return progressMin.load(); }
+    int progressMaximum() const { return progressMax.load(); }
+
+    // Buffer files, run in the GUI thread. False when the engine is busy (nothing is emitted)
+    // or the file operation failed.
+    bool loadBuffer(QIODevice *file);
+    bool saveBuffer(QIODevice *file, QList<int> blocks);
+    // Emits the CRC32, MD5 and SHA1 lines of the accumulators.
+    void emitHashes();
+    // The blocks of the image described by the directory in the buffer's block 2 (empty when
+    // there is none); may reach past the last block. Call it while the engine is idle.
+    QList<int> bufferDirectoryBlocks();
+
+signals:
+    void info(QString text);
+    void chipInfo(QString text, QList<int> badBlocks);
+    void error(QString text);
+    void progress(int value);
+    void operationBegin(QString job);
+    void operationFinished(QString status);
+    void deviceDisconnected();
+    void deviceConnected();
+    void fwUpgradeNeed(QString oldVersion, QString newVersion);
+    void fwUpgradeProgress(int current, int max);
+
+public slots:
+    bool open(int index);
+    bool erase(QList<int> blocks);
+    bool erase();
+    bool program(QList<int> blocks);
+    bool program();
+    bool read(QList<int> blocks);
+    bool read();
+    bool verify(QList<int> blocks);
+    bool verify();
+    bool autoProgram(QList<int> blocks);
+    bool autoProgram();
+    bool check(QList<int> blocks);
+    bool check();
+    bool information(QList<int> blocks);
+    bool information();
+    bool calcHash(QList<int> blocks);
+    bool calcHash();
+    // Marks the given physical blocks bad on the chip.
+    bool setBadBlocks(QList<int> blocks);
+    bool programAuto();
+    bool readAuto();
+    bool verifyAuto();
+    bool autoProgramAuto();
+    bool calcHashAuto();
+    bool update();
+    void abort();
+    bool fwUprgade();
+
+protected:
+    void run() override;
+    void timerEvent(QTimerEvent *event) override;
+
+private:
+    class GuiLock;
+    struct Phase;
+    enum class StepResult
+    {
+        Done,
+        Remap,
+        Failed
+    };
+
+    // Admission of a request; see aprogrammer.cpp. `admit` expects `requestLock` held.
+    bool requestOperation(OperationKind kind, QList<int> blocks, int total = -1);
+    bool admit(OperationKind kind, QList<int> blocks, int total);
+    QString requestTitle(OperationKind kind, bool whole, int count, const QString &text) const;
+    bool requestFromBufferDirectory(OperationKind kind);
+    bool requestDirectoryPhase(OperationKind next);
+    // `list` without the numbers that are no block of the flash.
+    static QList<int> blocksOnFlash(const QList<int> &list);
+    // True in the thread that holds `requestLock` through a GuiLock: it must not lock again.
+    bool lockHeldHere() const;
+
+    int readState();
+    void setState(int value);
+    static bool isBusy(int value);
+
+    // One phase of the running request, in the worker thread with `requestLock` held.
+    OperationKind execute();
+    bool startPhase(Phase &phase, OperationKind *result);
+    // Maps logical `block` onto the chip; false when a device query failed. `*physical` is -1
+    // when no good block is left for it.
+    bool mapBlock(Phase &phase, int block, int *physical);
+    // Whether physical `block` is bad; false when a device query failed.
+    bool isBadBlock(Phase &phase, int block, bool *bad);
+    void noteBadBlock(Phase &phase, int block);
+    StepResult runStep(Phase &phase, int logical, int physical);
+    StepResult autoProgramStep(Phase &phase, int logical, int physical);
+    // Marks physical `block` bad on the chip and reports it; false when the device refused.
+    bool markBlockBad(Phase &phase, int block);
+    OperationKind complete(Phase &phase);
+    OperationKind updateRule(const QByteArray &flashDirectory);
+    void reportInformation();
+    // The buffer's bytes of logical `block`, without a copy.
+    QByteArray bufferBlock(int block) const;
+    void resetDigests();
+    void addToDigests(QByteArrayView data);
+    void addToMd5AndCrc32(QByteArrayView data);
+
+    void finishFileOperation();
+
+    Programmer *programmer;
+    QSemaphore requestSemaphore;
+    QMutex requestLock;
+    QMutex stateLock;
+    bool running = true;
+    int state = Idle;
+    int followUp = Idle;
+    QList<int> blocks;
+    QList<int> badBlocks;
+    QBuffer buffer;
+    std::atomic<int> progressMin{0};
+    std::atomic<int> progressMax{0};
+    QString title;
+    QCryptographicHash md5;
+    QCryptographicHash sha1;
+    // zlib's running CRC-32 value; 0 is the reset state.
+    quint32 crc32 = 0;
+    int pollTimerId = 0;
+    std::atomic<bool> fileBusy{false};
+    bool eraseWhole = false;
+    QByteArray chipId;
+    int openDelay = 2;
+    // The thread that holds `requestLock` through a GuiLock, if any.
+    std::atomic<QThread *> lockHolder{nullptr};
+    // The array a load fills before it becomes the buffer's; the replaced one is kept for the
+    // next load.
+    QByteArray spareImage;
+    // Text of a failure the executor found itself, reported instead of the programmer's text.
+    QString phaseError;
+};
+
+// Holds `requestLock` for an operation of the engine's own thread that processes events while it
+// runs (open, buffer files, firmware upgrade), and marks the thread as its holder: calls made from
+// inside that event processing see lockHeldHere() and do not lock a second time.
+class AProgrammer::GuiLock
+{
+public:
+    explicit GuiLock(AProgrammer &engine) : engine(engine)
+    {
+        engine.requestLock.lock();
+        engine.lockHolder.store(QThread::currentThread());
+    }
+    ~GuiLock()
+    {
+        engine.lockHolder.store(nullptr);
+        engine.requestLock.unlock();
+    }
+    GuiLock(const GuiLock &) = delete;
+    GuiLock &operator=(const GuiLock &) = delete;
+
+private:
+    AProgrammer &engine;
+};

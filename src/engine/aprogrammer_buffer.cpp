@@ -1,0 +1,249 @@
+#include "engine/aprogrammer.h"
+
+#include "engine/imagedirectory.h"
+#include "protocol/programmer.h"
+
+#include <QByteArrayView>
+#include <QCoreApplication>
+#include <QFileDevice>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <zlib.h>
+
+namespace {
+
+// Feeds blocks to digest accumulators on a thread of its own while the caller goes on reading:
+// a load hashes MD5 and CRC32 here and SHA1 itself, two halves of about equal cost, so that the
+// three digests take about as long as one.
+class BackgroundFeed
+{
+public:
+    explicit BackgroundFeed(std::function<void(QByteArrayView)> feed)
+        : feed(std::move(feed)), worker([this] { work(); })
+    {}
+    ~BackgroundFeed() { finish(); }
+    BackgroundFeed(const BackgroundFeed &) = delete;
+    BackgroundFeed &operator=(const BackgroundFeed &) = delete;
+
+    // Queues `data`, which must stay unchanged until finish() has returned.
+    void add(QByteArrayView data)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            queue.push_back(data);
+        }
+        wake.notify_one();
+    }
+
+    // Returns when everything queued has been fed.
+    void finish()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            closed = true;
+        }
+        wake.notify_one();
+        if (worker.joinable())
+            worker.join();
+    }
+
+private:
+    void work()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            wake.wait(lock, [this] { return closed || !queue.empty(); });
+            if (queue.empty())
+                return;
+            const QByteArrayView data = queue.front();
+            queue.pop_front();
+            lock.unlock();
+            feed(data);
+            lock.lock();
+        }
+    }
+
+    const std::function<void(QByteArrayView)> feed;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<QByteArrayView> queue;
+    bool closed = false;
+    // Last: the thread starts once everything it uses exists.
+    std::thread worker;
+};
+
+} // namespace
+
+void AProgrammer::resetDigests()
+{
+    md5.reset();
+    sha1.reset();
+    crc32 = quint32(::crc32(0L, Z_NULL, 0));
+}
+
+void AProgrammer::addToMd5AndCrc32(QByteArrayView data)
+{
+    md5.addData(data);
+    crc32 = quint32(
+        ::crc32_z(crc32, reinterpret_cast<const Bytef *>(data.data()), z_size_t(data.size())));
+}
+
+void AProgrammer::addToDigests(QByteArrayView data)
+{
+    addToMd5AndCrc32(data);
+    sha1.addData(data);
+}
+
+void AProgrammer::emitHashes()
+{
+    const QString crc = QString::number(crc32, 16).rightJustified(8, QLatin1Char('0'));
+    emit info(tr("CRC32: <b>%1</b>").arg(crc.toUpper()));
+    emit info(tr("MD5: <b>%1</b>").arg(QString::fromLatin1(md5.result().toHex().toUpper())));
+    emit info(tr("SHA1: <b>%1</b>").arg(QString::fromLatin1(sha1.result().toHex().toUpper())));
+}
+
+QList<int> AProgrammer::bufferDirectoryBlocks()
+{
+    return ::bufferDirectoryBlocks(&buffer);
+}
+
+void AProgrammer::finishFileOperation()
+{
+    setState(Idle);
+    fileBusy = false;
+}
+
+bool AProgrammer::loadBuffer(QIODevice *file)
+{
+    if (lockHeldHere())
+        return false;
+    GuiLock lock(*this);
+    if (isBusy(readState()))
+        return false;
+    fileBusy = true;
+
+    const qint64 blockSize = Programmer::blockSize();
+    const qint64 flashSize = blockCount() * blockSize;
+    // The array the last load replaced takes the file: fresh memory of this size costs more to
+    // map than the whole file costs to hash.
+    QByteArray image = std::move(spareImage);
+    if (image.size() != flashSize)
+        image = QByteArray(flashSize, Qt::Uninitialized);
+    // A trailing part shorter than a block is not loaded; neither is anything past the Flash.
+    const qint64 fileBlocks = file->size() / blockSize;
+    const int count = int(qMin<qint64>(fileBlocks, blockCount()));
+    progressMin = 0;
+    progressMax = count - 1;
+    emit operationBegin(tr("Loading to buffer..."));
+
+    resetDigests();
+    qint64 total = 0;
+    bool loaded = true;
+    {
+        BackgroundFeed background([this](QByteArrayView block) { addToMd5AndCrc32(block); });
+        for (int i = 0; i < count; ++i) {
+            const qint64 position = i * blockSize;
+            if (!file->seek(position)) {
+                emit error(
+                    tr("Failed to seek to position %1: %2").arg(position).arg(file->errorString()));
+                loaded = false;
+                break;
+            }
+            char *slice = image.data() + position;
+            const qint64 got = file->read(slice, blockSize);
+            if (got < 0) {
+                emit error(tr("Failed to read data: %1").arg(file->errorString()));
+                loaded = false;
+                break;
+            }
+            total += got;
+            // The file ended early: what arrived of this block is kept but not hashed.
+            if (got < blockSize)
+                break;
+            background.add(QByteArrayView(slice, blockSize));
+            sha1.addData(QByteArrayView(slice, blockSize));
+            emit progress(i);
+            QCoreApplication::processEvents();
+        }
+    }
+
+    if (loaded) {
+        // Whatever the file did not fill is erased Flash.
+        std::memset(image.data() + total, 0xFF, size_t(flashSize - total));
+        buffer.buffer().swap(image);
+        if (fileBlocks > blockCount()) {
+            emit info(tr("The file is larger than the Flash: only its first %n byte(s) were "
+                         "loaded, the rest of the file was ignored",
+                         nullptr, int(blockCount() * blockSize)));
+        }
+    }
+    spareImage = std::move(image);
+    emit info(tr("Readed %n byte(s)", nullptr, int(total)));
+    if (loaded) {
+        emitHashes();
+        emit operationFinished(tr("Finished"));
+    } else {
+        emit operationFinished(tr("Operation failed"));
+    }
+    finishFileOperation();
+    return loaded;
+}
+
+bool AProgrammer::saveBuffer(QIODevice *file, QList<int> blocks)
+{
+    if (lockHeldHere())
+        return false;
+    GuiLock lock(*this);
+    if (isBusy(readState()))
+        return false;
+
+    // Directories of 32 entries reach past the buffer; those blocks hold nothing to save.
+    QList<int> list = blocksOnFlash(blocks.isEmpty() ? bufferDirectoryBlocks() : blocks);
+    if (list.isEmpty() && !blocks.isEmpty()) {
+        emit error(tr("No Flash block to process"));
+        return false;
+    }
+    if (list.isEmpty()) {
+        for (int block = 0; block < blockCount(); ++block)
+            list.append(block);
+    }
+    fileBusy = true;
+
+    const qint64 blockSize = Programmer::blockSize();
+    progressMin = 0;
+    progressMax = int(list.size()) - 1;
+    emit operationBegin(tr("Saving buffer content..."));
+
+    bool saved = true;
+    int written = 0;
+    for (const int block : std::as_const(list)) {
+        const qint64 position = block * blockSize;
+        if (!file->seek(position)) {
+            emit error(
+                tr("Failed to seek to position %1: %2").arg(position).arg(file->errorString()));
+            saved = false;
+            break;
+        }
+        if (file->write(bufferBlock(block)) != blockSize) {
+            emit error(tr("Failed to write data: %1").arg(file->errorString()));
+            saved = false;
+            break;
+        }
+        emit progress(written++);
+        QCoreApplication::processEvents();
+    }
+    // A file's own buffer may still hold the last bytes; they count only once written.
+    auto *fileDevice = qobject_cast<QFileDevice *>(file);
+    if (saved && fileDevice && !fileDevice->flush()) {
+        emit error(tr("Failed to write data: %1").arg(file->errorString()));
+        saved = false;
+    }
+
+    emit operationFinished(saved ? tr("Finished") : tr("Operation failed"));
+    finishFileOperation();
+    return saved;
+}
