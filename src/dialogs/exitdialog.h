@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QDialog>
+#include <memory>
+
+namespace Ui {
+class ExitDialog;
+}
+
+// Asks the user to confirm closing the program and offers to stop asking. The caller primes it
+// with the stored choice, runs it only while asking is on and stores askOnExit() afterwards.
+class ExitDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit ExitDialog(QWidget *parent = nullptr);
+    ~ExitDialog() override;
+
+    // True while "Do not ask again" is unticked.
+    bool askOnExit() const;
+    void setAskOnExit(bool ask);
+
+private:
+    std::unique_ptr<Ui::ExitDialog> ui;
+};
