@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run bench clean
+.PHONY: all deps configure build test run demo bench package screenshot clean
 
 all: build
 
@@ -21,6 +21,15 @@ test: build
 
 run: build
 	@scripts/run-simulated.sh $(BUILD_DIR)
+
+demo: build
+	@scripts/demo.sh $(BUILD_DIR)
+
+package: build
+	@cmake --build $(BUILD_DIR) --target package
+
+screenshot: build
+	@scripts/screenshot.sh $(BUILD_DIR)
 
 bench: build
 	@for b in $(BUILD_DIR)/bench/*; do echo "== $$b"; $$b || exit 1; done

@@ -1,0 +1,345 @@
+#include "cli/clisession.h"
+
+#include "cli/plaintext.h"
+#include "engine/aprogrammer.h"
+#include "protocol/programmer.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEvent>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QTimer>
+
+namespace {
+
+// How long the programmer may take to show up, and the pause between attempts to open it.
+constexpr int OpenTimeoutMs = 3000;
+constexpr int OpenRetryMs = 200;
+
+const char *const DigestFormats[3] = {"CRC32: <b>%1</b>", "MD5: <b>%1</b>", "SHA1: <b>%1</b>"};
+const char *const DigestKeys[3] = {"crc32", "md5", "sha1"};
+
+// The engine's texts in the engine's translation context, as it emits them.
+QString engineText(const char *text)
+{
+    return QCoreApplication::translate("AProgrammer", text);
+}
+
+QList<int> wholeChip()
+{
+    QList<int> blocks;
+    for (int block = 0; block < Programmer::blockCount(); ++block)
+        blocks.append(block);
+    return blocks;
+}
+
+} // namespace
+
+CliSession::CliSession(const CliOptions &options, QObject *parent)
+    : QObject(parent), options(options), console(options.quiet)
+{
+    connect(&interrupts, &InterruptWatcher::interrupted, this, [this] {
+        console.error(tr("Interrupted: stopping..."));
+        if (engine)
+            engine->abort();
+        if (loop)
+            loop->quit();
+    });
+}
+
+CliSession::~CliSession() = default;
+
+int CliSession::run()
+{
+    if (options.loadsFile() && !QFile::exists(options.file)) {
+        console.error(tr("The file \"%1\" does not exist").arg(options.file));
+        return UsageError;
+    }
+    std::unique_ptr<QSaveFile> output;
+    if (options.command == CliOptions::Read) {
+        // Opened before the chip is read, so that a place that cannot take the file is known
+        // at once. Nothing replaces an older file there before commit().
+        output = std::make_unique<QSaveFile>(options.file);
+        if (!output->open(QIODevice::WriteOnly)) {
+            console.error(
+                tr("Cannot write the file \"%1\": %2").arg(options.file, output->errorString()));
+            return UsageError;
+        }
+    }
+
+    engine = std::make_unique<AProgrammer>();
+    // The engine's own device poll would open programmer 0 whenever none is open, also in
+    // place of the one --device names; this program opens the programmer itself.
+    engine->installEventFilter(this);
+    connectEngine();
+
+    const int opened = openProgrammer();
+    if (opened != Success)
+        return opened;
+    // Ctrl+C while the programmer was being opened: nothing is started.
+    if (interrupts.isInterrupted())
+        return OperationFailed;
+    if (!options.ecc)
+        engine->setEcc(false);
+
+    if (options.command == CliOptions::UpgradeFirmware)
+        return engine->fwUprgade() && !interrupts.isInterrupted() ? Success : OperationFailed;
+    if (options.loadsFile() && !loadFile())
+        return OperationFailed;
+    if (!runOperation(request()))
+        return OperationFailed;
+
+    switch (options.command) {
+    case CliOptions::Info:
+        printInfo();
+        break;
+    case CliOptions::Hash:
+        printHashes();
+        break;
+    case CliOptions::Read:
+        return save(*output) ? Success : OperationFailed;
+    default:
+        break;
+    }
+    return Success;
+}
+
+bool CliSession::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == engine.get() && event->type() == QEvent::Timer)
+        return true;
+    return QObject::eventFilter(watched, event);
+}
+
+void CliSession::connectEngine()
+{
+    AProgrammer *e = engine.get();
+    connect(e, &AProgrammer::info, this, &CliSession::onInfo);
+    connect(e, &AProgrammer::error, this, [this](const QString &text) { console.error(text); });
+    connect(e, &AProgrammer::operationBegin, this, [this](const QString &title) {
+        console.beginPhase(title, engine->progressMinimum(), engine->progressMaximum());
+    });
+    connect(e, &AProgrammer::progress, this, [this](int value) { console.progress(value); });
+    connect(e, &AProgrammer::operationFinished, this, &CliSession::onFinished);
+    connect(e, &AProgrammer::chipInfo, this, [this](const QString &name, const QList<int> &bad) {
+        chipName = name;
+        badBlocks = bad;
+    });
+    connect(e, &AProgrammer::fwUpgradeNeed, this,
+            [this](const QString &oldVersion, const QString &newVersion) {
+                if (options.command != CliOptions::UpgradeFirmware) {
+                    console.info(tr("The programmer's firmware %1 is older than %2: "
+                                    "\"npx4-cli upgrade-firmware\" upgrades it")
+                                     .arg(oldVersion, newVersion));
+                }
+            });
+}
+
+int CliSession::openProgrammer()
+{
+    QDeadlineTimer deadline(OpenTimeoutMs);
+    while (!engine->open(options.device)) {
+        if (deadline.hasExpired()) {
+            const auto *programmer = engine->findChild<Programmer *>();
+            console.error(tr("No programmer found: %1").arg(programmer->errorString()));
+            return NoProgrammer;
+        }
+        if (!waitUntil([] { return false; }, OpenRetryMs))
+            return OperationFailed;
+    }
+    return Success;
+}
+
+bool CliSession::loadFile()
+{
+    QFile file(options.file);
+    if (!file.open(QIODevice::ReadOnly)) {
+        console.error(tr("Cannot read the file \"%1\": %2").arg(options.file, file.errorString()));
+        return false;
+    }
+    return engine->loadBuffer(&file) && !interrupts.isInterrupted();
+}
+
+std::function<bool()> CliSession::request() const
+{
+    using Whole = bool (AProgrammer::*)();
+    using Listed = bool (AProgrammer::*)(QList<int>);
+    Whole whole = nullptr;
+    Listed listed = nullptr;
+    Whole automatic = nullptr;
+    switch (options.command) {
+    case CliOptions::Info:
+        whole = automatic = &AProgrammer::information;
+        break;
+    case CliOptions::Read:
+        whole = &AProgrammer::read;
+        listed = &AProgrammer::read;
+        automatic = &AProgrammer::readAuto;
+        break;
+    case CliOptions::Write:
+        whole = &AProgrammer::program;
+        listed = &AProgrammer::program;
+        automatic = &AProgrammer::programAuto;
+        break;
+    case CliOptions::AutoWrite:
+        whole = &AProgrammer::autoProgram;
+        listed = &AProgrammer::autoProgram;
+        automatic = &AProgrammer::autoProgramAuto;
+        break;
+    case CliOptions::Update:
+        whole = automatic = &AProgrammer::update;
+        break;
+    case CliOptions::Verify:
+        whole = &AProgrammer::verify;
+        listed = &AProgrammer::verify;
+        automatic = &AProgrammer::verifyAuto;
+        break;
+    case CliOptions::Erase:
+        whole = automatic = &AProgrammer::erase;
+        listed = &AProgrammer::erase;
+        break;
+    case CliOptions::BlankCheck:
+        whole = automatic = &AProgrammer::check;
+        listed = &AProgrammer::check;
+        break;
+    case CliOptions::Hash:
+        whole = automatic = &AProgrammer::calcHash;
+        listed = &AProgrammer::calcHash;
+        break;
+    case CliOptions::NoCommand:
+    case CliOptions::UpgradeFirmware:
+        break;
+    }
+    AProgrammer *e = engine.get();
+    switch (options.extent) {
+    case CliOptions::Listed:
+        return [e, listed, blocks = options.blocks] { return (e->*listed)(blocks); };
+    case CliOptions::WholeChip:
+        return [e, whole] { return (e->*whole)(); };
+    case CliOptions::Automatic:
+        break;
+    }
+    return [e, automatic] { return (e->*automatic)(); };
+}
+
+bool CliSession::runOperation(const std::function<bool()> &request)
+{
+    finished = false;
+    status.clear();
+    if (!request()) {
+        console.error(tr("The operation was not started"));
+        return false;
+    }
+    // Ctrl+C ends the first wait and aborts the operation, which then stops before its next
+    // block: the second wait sees it end.
+    if (!waitUntil([this] { return finished; }))
+        waitUntil([this] { return finished; });
+    if (interrupts.isInterrupted())
+        return false;
+    return status == engineText("Complete") || status == engineText("Finished");
+}
+
+bool CliSession::waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QEventLoop events;
+    loop = &events;
+    QTimer timer;
+    timer.setSingleShot(true);
+    if (timeoutMs >= 0) {
+        connect(&timer, &QTimer::timeout, &events, &QEventLoop::quit);
+        timer.start(timeoutMs);
+    }
+    const bool wasInterrupted = interrupts.isInterrupted();
+    while (!done() && (wasInterrupted || !interrupts.isInterrupted()) &&
+           (timeoutMs < 0 || timer.isActive()))
+        events.exec();
+    loop = nullptr;
+    return wasInterrupted || !interrupts.isInterrupted();
+}
+
+bool CliSession::save(QSaveFile &file)
+{
+    QList<int> blocks;
+    if (options.extent == CliOptions::Listed)
+        blocks = options.blocks;
+    else if (options.extent == CliOptions::WholeChip)
+        blocks = wholeChip();
+    // An automatic read leaves the chip's directory in the buffer: an empty list saves the
+    // image it describes.
+    if (!engine->saveBuffer(&file, blocks) || interrupts.isInterrupted()) {
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        console.error(tr("Cannot write the file \"%1\": %2").arg(options.file, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+void CliSession::printInfo()
+{
+    const quint16 version = engine->findChild<Programmer *>()->fwVersion();
+    const QString firmware = QStringLiteral("%1.%2").arg(version >> 8).arg(version & 0xFF);
+    if (options.json) {
+        QJsonArray bad;
+        for (const int block : std::as_const(badBlocks))
+            bad.append(block);
+        const QJsonObject object{{QStringLiteral("firmware"), firmware},
+                                 {QStringLiteral("chip"), chipName},
+                                 {QStringLiteral("badBlocks"), bad}};
+        console.result(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+        return;
+    }
+    QStringList bad;
+    for (const int block : std::as_const(badBlocks))
+        bad.append(QString::number(block));
+    console.result(QStringLiteral("Firmware: %1").arg(firmware));
+    console.result(QStringLiteral("Chip: %1").arg(chipName));
+    console.result(
+        QStringLiteral("Bad blocks: %1")
+            .arg(bad.isEmpty() ? QStringLiteral("none") : bad.join(QLatin1String(", "))));
+}
+
+void CliSession::printHashes()
+{
+    if (options.json) {
+        QJsonObject object;
+        for (int i = 0; i < 3; ++i)
+            object.insert(QLatin1String(DigestKeys[i]), digests[i]);
+        console.result(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+        return;
+    }
+    for (int i = 0; i < 3; ++i)
+        console.result(plainText(engineText(DigestFormats[i]).arg(digests[i])));
+}
+
+void CliSession::onInfo(const QString &text)
+{
+    // The digests of a hash operation are its result, for stdout; those of a loaded file are
+    // log lines like any other.
+    if (options.command == CliOptions::Hash) {
+        for (int i = 0; i < 3; ++i) {
+            const QString digest = formatArgument(engineText(DigestFormats[i]), text);
+            if (!digest.isNull()) {
+                digests[i] = digest;
+                return;
+            }
+        }
+    }
+    console.info(text);
+}
+
+void CliSession::onFinished(const QString &text)
+{
+    console.endPhase(text);
+    status = text;
+    finished = true;
+    if (loop)
+        loop->quit();
+}

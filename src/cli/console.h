@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QString>
+
+// Where the program's text goes: log lines, phase titles and status lines on stderr as plain
+// text; results on stdout. While a phase runs and stderr is a terminal, one progress line is
+// redrawn in place below the log; written to a file or a pipe, stderr gets whole lines only.
+class Console
+{
+public:
+    // `quiet`: only errors and results are written.
+    explicit Console(bool quiet);
+
+    void info(const QString &html);
+    void error(const QString &html);
+    // A phase starts: its title, and the progress range it counts through.
+    void beginPhase(const QString &title, int minimum, int maximum);
+    void progress(int value);
+    // The phase's final status ("Complete", "Failed", ...).
+    void endPhase(const QString &status);
+    // A line of the command's result.
+    void result(const QString &line);
+
+private:
+    // The progress line: percent, blocks done, throughput and time left. `elapsedMs` is the
+    // time since the phase began.
+    static QString progressText(int done, int total, qint64 elapsedMs);
+    void writeLine(const QString &text);
+    void clearProgress();
+
+    const bool quiet;
+    const bool terminal;
+    bool progressShown = false;
+    int minimum = 0;
+    int maximum = 0;
+    QElapsedTimer phaseTimer;
+    QElapsedTimer redrawTimer;
+};
