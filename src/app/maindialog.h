@@ -1,0 +1,110 @@
+#pragma once
+
+#include "engine/blockrange.h"
+
+#include <QList>
+#include <QStringList>
+#include <QUrl>
+#include <QWidget>
+#include <memory>
+
+class AProgrammer;
+class BlockSelection;
+class QMenu;
+class QToolButton;
+
+namespace Ui {
+class MainDialog;
+}
+
+// The program's window. It owns the operation engine, turns clicks into engine requests and
+// shows what the engine reports: a time-stamped log, the progress of the running operation, the
+// state of the image buffer, the programmer's connection and the chip's bad blocks. Its buttons
+// are enabled, disabled, shown and hidden through four checkable actions that serve as state
+// flags (busy, all busy, read only, device disconnected); the code only checks and unchecks
+// them.
+//
+// The log and status display, the buffer file commands and the block range menus live in
+// maindialog_log.cpp, maindialog_files.cpp and maindialog_blocks.cpp.
+class MainDialog : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit MainDialog(QWidget *parent = nullptr);
+    // Writes the settings.
+    ~MainDialog() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private slots:
+    void firstOpen();
+    void abortOperation();
+    void autoProgramBlocks();
+    void programBlocks();
+    void eraseBlocks();
+    void readBlocks();
+    void verifyBlocks();
+    void checkBlocks();
+    void hashBlocks();
+    void loadFile();
+    void loadRecentFile();
+    // An empty list leaves the choice of the blocks to the engine.
+    void saveFileAs(QList<int> blocks = QList<int>());
+    void saveBlocksAs();
+    void addInfo(QString text);
+    void addError(QString text);
+    void progress(int value);
+    void beginOperation(QString jobName);
+    void endOperation(QString status);
+    void deviceDisconnected();
+    void deviceConnected();
+    void fwUpgradeNeeded(QString oldVer, QString newVer);
+    void fwUpgradeProgress(int current, int max);
+    void on_tbLog_anchorClicked(QUrl url);
+    void on_chbUseEcc_toggled(bool value);
+    void onChipInfoEmitted(QString name, QList<int> badBlocks);
+
+private:
+    using BlockRequest = bool (AProgrammer::*)(QList<int>);
+
+    void connectSignals();
+    void readSettings();
+    void writeSettings();
+    // Usable while a programmer whose firmware knows ECC is connected and no operation runs.
+    void updateEccBox();
+    void askFirmwareUpgrade(const QString &oldVer, const QString &newVer);
+    // Asks before the blocks the user added to the chip's list are marked bad on the chip.
+    void markAddedBadBlocks(const QList<int> &added);
+
+    // The log and the status display.
+    void appendLog(const QString &html);
+    void addLogLine(const QString &format, const QString &text);
+    void writeBanner();
+    void setBufferLabel(const QString &html);
+
+    // Buffer files.
+    void openBufferFile(const QString &path);
+    void setBufferFile(const QString &path);
+    void updateRecentMenu();
+
+    // Block range menus.
+    void fillBlockMenu(QToolButton *button, void (MainDialog::*slot)());
+    void updateBlockMenus();
+    QList<int> selectBlocks(const QString &title);
+    // Asks for blocks with `title` and, when some were chosen, files `request` over them.
+    void requestOnBlocks(const QString &title, BlockRequest request);
+
+    std::unique_ptr<Ui::MainDialog> ui;
+    QMenu *recentMenu = nullptr;
+    QStringList recentFiles;
+    AProgrammer *engine;
+    std::unique_ptr<BlockSelection> blockSelection;
+    QList<BlockRangeList> rangeHistory;
+    // Set while the engine reports the begin of work it does in this thread (buffer files,
+    // firmware upgrade) rather than an operation of its worker.
+    bool beginInWindowThread = false;
+};
