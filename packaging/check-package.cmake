@@ -1,0 +1,70 @@
+# Builds the Debian package, unpacks it into a scratch root and checks that every file lands
+# where the system and the installed program look for it, that the control data names the
+# runtime libraries, and that the maintainer scripts never fail where udev is missing or down.
+# Given: CPACK_COMMAND, CPACK_CONFIG, WORK_DIR (scratch folder), VERSION, PROGRAMS.
+
+function(run)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT status EQUAL 0)
+        message(SEND_ERROR "${ARGN} failed (${status}):\n${out}${err}")
+    endif()
+    set(output "${out}" PARENT_SCOPE)
+endfunction()
+
+# Checks that `text` matches `regex`; the first group's capture is left in `match`.
+function(expect text regex)
+    if(NOT "${text}" MATCHES "${regex}")
+        message(SEND_ERROR "no match for \"${regex}\" in:\n${text}")
+    endif()
+    set(match "${CMAKE_MATCH_1}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+run(${CPACK_COMMAND} --config ${CPACK_CONFIG} -B ${WORK_DIR})
+file(GLOB deb ${WORK_DIR}/*.deb)
+run(dpkg-deb -f ${deb} Package Version Section Maintainer Depends)
+expect("${output}" "^Package: npx4-prog\nVersion: ${VERSION}\nSection: electronics\n\
+Maintainer: Velmora <support@velmora.example>\n")
+foreach(library libqt6core6 libqt6gui6 libqt6widgets6 libftdi1-2)
+    expect("${output}" "\nDepends:[^\n]*${library}")
+endforeach()
+
+# The program finds its translations at ../share/npx4-prog/translations from its own folder;
+# the desktop entry starts an installed program and shows an installed icon.
+set(root ${WORK_DIR}/root)
+run(dpkg -x ${deb} ${root})
+file(READ ${root}/usr/share/applications/npx4-prog.desktop entry)
+expect("${entry}" "\nExec=([^ \n]+)")
+set(files usr/bin/${match} usr/bin/../share/npx4-prog/translations/npx4-prog_de.qm)
+expect("${entry}" "\nIcon=([^\n]+)")
+list(APPEND files usr/share/icons/hicolor/scalable/apps/${match}.svg)
+list(TRANSFORM PROGRAMS PREPEND usr/bin/ OUTPUT_VARIABLE programs)
+foreach(file IN LISTS files programs)
+    if(NOT EXISTS ${root}/${file} OR IS_DIRECTORY ${root}/${file})
+        message(SEND_ERROR "${file} is not installed")
+    endif()
+endforeach()
+
+# The uaccess tag only takes effect in a rule that runs before 73-seat-late.rules.
+file(GLOB rules RELATIVE ${root}/usr/lib/udev/rules.d ${root}/usr/lib/udev/rules.d/*.rules)
+if(NOT rules OR NOT rules STRLESS "73-seat-late.rules")
+    message(SEND_ERROR "udev rule \"${rules}\" is missing or sorts after 73-seat-late.rules")
+endif()
+
+# Maintainer scripts with udevadm absent, failing at either step (udev not running) and working.
+run(dpkg-deb -e ${deb} ${WORK_DIR}/control)
+set(udevadm ${WORK_DIR}/bin/udevadm)
+file(WRITE ${udevadm} "#!/bin/sh\necho \"$*\" >>\"$LOG\"\n[ \"$1\" != \"$FAIL\" ]\n")
+file(CHMOD ${udevadm} PERMISSIONS OWNER_READ OWNER_EXECUTE)
+foreach(script postinst postrm)
+    foreach(case "${WORK_DIR}/root;-" "${WORK_DIR}/bin;control" "${WORK_DIR}/bin;trigger"
+                 "${WORK_DIR}/bin;-")
+        list(GET case 0 path)
+        list(GET case 1 fail)
+        file(REMOVE ${WORK_DIR}/${script}.log)
+        run(${CMAKE_COMMAND} -E env PATH=${path} LOG=${WORK_DIR}/${script}.log FAIL=${fail}
+            /bin/sh ${WORK_DIR}/control/${script} configure)
+    endforeach()
+    file(READ ${WORK_DIR}/${script}.log calls)
+    expect("${calls}" "^control --reload-rules\ntrigger --subsystem-match=usb\n$")
+endforeach()
