@@ -32,7 +32,8 @@ screenshot: build
 	@scripts/screenshot.sh $(BUILD_DIR)
 
 bench: build
-	@for b in $(BUILD_DIR)/bench/*; do echo "== $$b"; $$b || exit 1; done
+	@for b in $(BUILD_DIR)/bench/*; do [ -f "$$b" ] && [ -x "$$b" ] || continue; \
+		echo "== $$b"; "$$b" || exit 1; done
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -18,5 +18,10 @@ bool loadProgramTranslation(QTranslator &translator, const QString &localeName,
     // A relative name is looked up in the working directory.
     if (translator.load(baseName))
         return true;
-    return translator.load(applicationDir + QDir::separator() + baseName);
+    if (translator.load(applicationDir + QDir::separator() + baseName))
+        return true;
+    // An installed program keeps its translations in the data folder of its prefix:
+    // <prefix>/bin/npx4-prog finds them in <prefix>/share/npx4-prog/translations.
+    return translator.load(baseName,
+                           applicationDir + QStringLiteral("/../share/npx4-prog/translations"));
 }

@@ -9,7 +9,8 @@ class QTranslator;
 void setApplicationIdentity();
 
 // Loads the program's translation for `localeName` ("de_DE"): from the working directory when it
-// is there, otherwise from `applicationDir`. Each place is searched with the toolkit's usual
+// is there, otherwise from `applicationDir`, otherwise from the installed data folder
+// `applicationDir`/../share/npx4-prog/translations. Each place is searched with the toolkit's usual
 // fallbacks (npx4-prog_de_DE, then npx4-prog_de, then npx4-prog). Returns whether a file was
 // found.
 bool loadProgramTranslation(QTranslator &translator, const QString &localeName,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/programmer.h"
+
 // The program's version, 1.0.1120, as the log's banner shows it.
 constexpr int versionMajor()
 {
@@ -17,4 +19,4 @@ constexpr int versionBuild()
 }
 
 // Where the newest version of the program can be downloaded.
-constexpr char DownloadAddress[] = "https://velmora.example/download/npx4-prog-setup.exe";
+constexpr const char *DownloadAddress = Programmer::DownloadAddress;

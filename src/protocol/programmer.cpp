@@ -15,7 +15,6 @@ static void initFirmwareResource()
 namespace {
 
 const char ProductDescription[] = "NPX4 Flash Programmer";
-const char DownloadAddress[] = "https://velmora.example/download/npx4-prog-setup.exe";
 // Devices with a newer major version speak a protocol this program does not know.
 constexpr int MaxSupportedMajor = 1;
 constexpr int RequiredMajor = 1;

@@ -53,6 +53,10 @@ public:
     quint16 fwVersion() const { return firmwareVersion; }
     bool useEcc() const { return eccWanted; }
 
+    // Where the newest version of the program can be downloaded.
+    static constexpr char DownloadAddress[] =
+        "https://velmora.example/download/npx4-prog-setup.exe";
+
     // Flash geometry.
     static int blockCount() { return 1024; }
     static int blockSize() { return 131072; }
