@@ -29,8 +29,11 @@ AProgrammer::AProgrammer(QObject *parent)
 
     connect(programmer, &Programmer::info, this, &AProgrammer::info);
     pollTimerId = startTimer(PollIntervalMs);
-    connect(programmer, &Programmer::deviceOpened, this, &AProgrammer::deviceConnected);
-    connect(programmer, &Programmer::deviceClosed, this, &AProgrammer::deviceDisconnected);
+    connect(programmer, &Programmer::deviceOpened, this, [this] {
+        connectionReported = true;
+        emit deviceConnected();
+    });
+    connect(programmer, &Programmer::deviceClosed, this, &AProgrammer::reportDisconnected);
     connect(programmer, &Programmer::fwUpgradeNeed, this, &AProgrammer::fwUpgradeNeed);
     connect(programmer, &Programmer::fwUpgradeProgress, this, &AProgrammer::fwUpgradeProgress);
 }
@@ -372,6 +375,8 @@ void AProgrammer::run()
             programmer->power(false);
         }
 
+        if (!programmer->isConnected())
+            reportDisconnected();
         if (result == Failed) {
             setState(Failed);
             emit error(failure);
@@ -392,11 +397,19 @@ void AProgrammer::timerEvent(QTimerEvent *event)
         QThread::timerEvent(event);
         return;
     }
+    if (!programmer->isConnected())
+        reportDisconnected();
     if (openDelay > 0)
         --openDelay;
     else if (!programmer->isConnected() && !fileBusy)
         open(0);
     event->accept();
+}
+
+void AProgrammer::reportDisconnected()
+{
+    if (connectionReported.exchange(false))
+        emit deviceDisconnected();
 }
 
 bool AProgrammer::open(int index)

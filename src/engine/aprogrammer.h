@@ -167,6 +167,9 @@ private:
     void addToMd5AndCrc32(QByteArrayView data);
 
     void finishFileOperation();
+    // Reports the loss of the programmer once, however it was noticed: by the channel's watch
+    // or by a transfer that failed and closed the connection.
+    void reportDisconnected();
 
     Programmer *programmer;
     QSemaphore requestSemaphore;
@@ -195,6 +198,8 @@ private:
     // The array a load fills before it becomes the buffer's; the replaced one is kept for the
     // next load.
     QByteArray spareImage;
+    // deviceConnected() was reported and deviceDisconnected() not since.
+    std::atomic<bool> connectionReported{false};
     // Text of a failure the executor found itself, reported instead of the programmer's text.
     QString phaseError;
 };
