@@ -47,110 +47,105 @@ class TestBlockRange : public QObject
     Q_OBJECT
 
 private slots:
-    void textForm();
-    void normalForm();
-    void addRangeGivesUnionOfBlocks();
-    void streamForm();
-    void settingsRoundTrip();
-};
+    void textForm()
+    {
+        QCOMPARE(listOf({}).toString(), QString());
+        QCOMPARE(listOf({{7, 7}}).toString(), "7");
+        QCOMPARE(listOf({BlockRange(), {-12, -3}, {20, 15}}).toString(), "-1, -12...-3, 20...15");
+        QCOMPARE(listOf({{0, 3}, {7, 7}, {10, 12}}).toString(), "0...3, 7, 10...12");
+        QCOMPARE(listOf({{3, 4}, {1, 3}, {6, 5}}).toBlocks(), QList<int>({3, 4, 1, 2, 3}));
+        QCOMPARE(listOf({{INT_MAX - 1, INT_MAX}}).toBlocks(), QList<int>({INT_MAX - 1, INT_MAX}));
+    }
 
-void TestBlockRange::textForm()
-{
-    QCOMPARE(listOf({}).toString(), QString());
-    QCOMPARE(listOf({{7, 7}}).toString(), "7");
-    QCOMPARE(listOf({{0, 1023}}).toString(), "0...1023");
-    QCOMPARE(listOf({BlockRange(), {-12, -3}, {20, 15}}).toString(), "-1, -12...-3, 20...15");
-    QCOMPARE(listOf({{0, 3}, {7, 7}, {10, 12}}).toString(), "0...3, 7, 10...12");
-    QCOMPARE(listOf({{0, 2}, {5, 5}}).toBlocks(), QList<int>({0, 1, 2, 5}));
-    QCOMPARE(listOf({{3, 4}, {1, 3}, {6, 5}}).toBlocks(), QList<int>({3, 4, 1, 2, 3}));
-    QCOMPARE(listOf({{INT_MAX - 1, INT_MAX}}).toBlocks(), QList<int>({INT_MAX - 1, INT_MAX}));
-}
+    void normalForm()
+    {
+        QCOMPARE(BlockRangeList::fromBlocks({5, 3, 4, 4, 9}).ranges, Ranges({{3, 5}, {9, 9}}));
+        QVERIFY(BlockRangeList::fromBlocks({}).ranges.isEmpty());
+        QCOMPARE(
+            BlockRangeList::fromBlocks({INT_MAX, INT_MIN, INT_MAX - 1, INT_MIN, INT_MAX}, "kept"),
+            listOf({{INT_MIN, INT_MIN}, {INT_MAX - 1, INT_MAX}}, "kept"));
+        // Ranges at the ends of int neither wrap around nor expand into billions of numbers.
+        BlockRangeList list = listOf({{0, INT_MAX}}, "kept");
+        list.addRange({5, 6});
+        QCOMPARE(list, listOf({{0, INT_MAX}}, "kept"));
+        list.ranges = {{INT_MIN, INT_MAX - 1}};
+        list.addRange({INT_MAX, INT_MAX});
+        QCOMPARE(list.ranges, Ranges({{INT_MIN, INT_MAX}}));
+    }
 
-void TestBlockRange::normalForm()
-{
-    QCOMPARE(BlockRangeList::fromBlocks({5, 3, 4, 4, 9}).ranges, Ranges({{3, 5}, {9, 9}}));
-    QVERIFY(BlockRangeList::fromBlocks({}).ranges.isEmpty());
-    QCOMPARE(BlockRangeList::fromBlocks({INT_MAX, INT_MIN, INT_MAX - 1, INT_MIN, INT_MAX}, "kept"),
-             listOf({{INT_MIN, INT_MIN}, {INT_MAX - 1, INT_MAX}}, "kept"));
-    // Ranges at the ends of int neither wrap around nor expand into billions of numbers.
-    BlockRangeList list = listOf({{0, INT_MAX}}, "kept");
-    list.addRange({5, 6});
-    QCOMPARE(list, listOf({{0, INT_MAX}}, "kept"));
-    list.ranges = {{INT_MIN, INT_MAX - 1}};
-    list.addRange({INT_MAX, INT_MAX});
-    QCOMPARE(list.ranges, Ranges({{INT_MIN, INT_MAX}}));
-}
-
-// Adding a range gives exactly the blocks of the list and of the range, in normal form,
-// whatever order and overlaps the list had.
-void TestBlockRange::addRangeGivesUnionOfBlocks()
-{
-    QRandomGenerator random(1120);
-    for (int round = 0; round < 500; ++round) {
-        BlockRangeList list("kept");
-        std::set<int> blocks;
-        for (int i = random.bounded(6); i >= 0; --i) {
-            const int first = random.bounded(60);
-            list.ranges.append(BlockRange(first, first + random.bounded(-3, 10)));
+    // Adding a range gives exactly the blocks of the list and of the range, in normal form,
+    // whatever order and overlaps the list had.
+    void addRangeGivesUnionOfBlocks()
+    {
+        QRandomGenerator random(1120);
+        for (int round = 0; round < 500; ++round) {
+            BlockRangeList list("kept");
+            std::set<int> blocks;
+            for (int i = random.bounded(6); i >= 0; --i) {
+                const int first = random.bounded(60);
+                list.ranges.append(BlockRange(first, first + random.bounded(-3, 10)));
+            }
+            list.ranges.append(BlockRange(random.bounded(60), random.bounded(60)));
+            for (const int block : list.toBlocks())
+                blocks.insert(block);
+            list.addRange(list.ranges.takeLast());
+            QCOMPARE(list.toBlocks(), QList<int>(blocks.begin(), blocks.end()));
+            QCOMPARE(BlockRangeList::fromBlocks(list.toBlocks(), "kept"), list);
         }
-        list.ranges.append(BlockRange(random.bounded(60), random.bounded(60)));
-        for (const int block : list.toBlocks())
-            blocks.insert(block);
-        list.addRange(list.ranges.takeLast());
-        QCOMPARE(list.toBlocks(), QList<int>(blocks.begin(), blocks.end()));
-        QCOMPARE(BlockRangeList::fromBlocks(list.toBlocks(), "kept"), list);
-    }
-}
-
-void TestBlockRange::streamForm()
-{
-    const BlockRangeList list = listOf({{0, 3}, {-1, 1023}}, "Ab");
-    const QByteArray stored = QByteArray::fromHex("00000004 00410062 00000002"
-                                                  "00000000 00000003 ffffffff 000003ff");
-    QCOMPARE(streamed(list), stored);
-    QCOMPARE(streamed(BlockRangeList()), QByteArray::fromHex("ffffffff 00000000"));
-
-    // Stored lists come back exactly, normal form or not, null or empty name.
-    for (const BlockRangeList &original : {list, listOf({{9, 9}, {0, 3}, {2, 1}, {0, 3}}, "odd"),
-                                           BlockRangeList(), BlockRangeList("")}) {
-        const BlockRangeList back = readBack(streamed(original));
-        QCOMPARE(back, original);
-        QCOMPARE(back.name.isNull(), original.name.isNull());
     }
 
-    // A count beyond the stored ranges, and a range cut short, end the list early.
-    QByteArray truncated = stored;
-    truncated[11] = 3;
-    QDataStream stream(truncated);
-    BlockRangeList back;
-    stream >> back;
-    QCOMPARE(back.ranges, Ranges({{0, 3}, {-1, 1023}}));
-    QCOMPARE(stream.status(), QDataStream::Ok);
-    truncated.replace(8, 4, QByteArray(4, char(0xFF)));
-    QCOMPARE(readBack(truncated + QByteArray(6, 0)).ranges, Ranges({{0, 3}, {-1, 1023}}));
-}
+    void streamForm()
+    {
+        const BlockRangeList list = listOf({{0, 3}, {-1, 1023}}, "Ab");
+        const QByteArray stored = QByteArray::fromHex("00000004 00410062 00000002"
+                                                      "00000000 00000003 ffffffff 000003ff");
+        QCOMPARE(streamed(list), stored);
+        QCOMPARE(streamed(BlockRangeList()), QByteArray::fromHex("ffffffff 00000000"));
 
-void TestBlockRange::settingsRoundTrip()
-{
-    // Registered at program start, before anything here has run.
-    for (const char *name : {"BlockRange", "BlockRangeList", "QList<int>"})
-        QVERIFY2(QMetaType::fromName(name).isValid(), name);
-    registerBlockRangeTypes();
+        // Stored lists come back exactly, normal form or not, null or empty name.
+        for (const BlockRangeList &original :
+             {list, listOf({{9, 9}, {0, 3}, {2, 1}, {0, 3}}, "odd"), BlockRangeList(),
+              BlockRangeList("")}) {
+            const BlockRangeList back = readBack(streamed(original));
+            QCOMPARE(back, original);
+            QCOMPARE(back.name.isNull(), original.name.isNull());
+        }
 
-    QTemporaryDir dir;
-    const QString path = dir.filePath("settings.ini");
-    const BlockRangeList first = listOf({{0, 99}, {200, 200}}, "Boot");
-    const BlockRangeList second = listOf({{5, 1}, {3, 3}}, "Ünïcode");
-    QSettings(path, QSettings::IniFormat)
-        .setValue("blocks", QVariantList{QVariant::fromValue(first), QVariant::fromValue(second)});
-    QSettings settings(path, QSettings::IniFormat);
-    QCOMPARE(settings.status(), QSettings::NoError);
-    const QVariantList stored = settings.value("blocks").toList();
-    QCOMPARE(stored.size(), 2);
-    QCOMPARE(stored.at(0).metaType(), QMetaType::fromType<BlockRangeList>());
-    QCOMPARE(stored.at(0).value<BlockRangeList>(), first);
-    QCOMPARE(stored.at(1).value<BlockRangeList>(), second);
-}
+        // A count beyond the stored ranges, and a range cut short, end the list early.
+        QByteArray truncated = stored;
+        truncated[11] = 3;
+        QDataStream stream(truncated);
+        BlockRangeList back;
+        stream >> back;
+        QCOMPARE(back.ranges, Ranges({{0, 3}, {-1, 1023}}));
+        QCOMPARE(stream.status(), QDataStream::Ok);
+        truncated.replace(8, 4, QByteArray(4, char(0xFF)));
+        QCOMPARE(readBack(truncated + QByteArray(6, 0)).ranges, Ranges({{0, 3}, {-1, 1023}}));
+    }
+
+    void settingsRoundTrip()
+    {
+        // Registered at program start, before anything here has run.
+        for (const char *name : {"BlockRange", "BlockRangeList", "QList<int>"})
+            QVERIFY2(QMetaType::fromName(name).isValid(), name);
+        registerBlockRangeTypes();
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath("settings.ini");
+        const BlockRangeList first = listOf({{0, 99}, {200, 200}}, "Boot");
+        const BlockRangeList second = listOf({{5, 1}, {3, 3}}, "Ünïcode");
+        QSettings(path, QSettings::IniFormat)
+            .setValue("blocks",
+                      QVariantList{QVariant::fromValue(first), QVariant::fromValue(second)});
+        QSettings settings(path, QSettings::IniFormat);
+        QCOMPARE(settings.status(), QSettings::NoError);
+        const QVariantList stored = settings.value("blocks").toList();
+        QCOMPARE(stored.size(), 2);
+        QCOMPARE(stored.at(0).metaType(), QMetaType::fromType<BlockRangeList>());
+        QCOMPARE(stored.at(0).value<BlockRangeList>(), first);
+        QCOMPARE(stored.at(1).value<BlockRangeList>(), second);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestBlockRange)
 #include "tst_blockrange.moc"

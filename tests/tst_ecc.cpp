@@ -69,155 +69,146 @@ class TestEcc : public QObject
     Q_OBJECT
 
 private slots:
-    void workedValues_data();
-    void workedValues();
-    void matchesReference();
-    void correction_data();
-    void correction();
-    void pageWithoutCodeIsNotTested();
-    void singleFlipsRepairedDoubleFlipsDetected();
-};
+    void workedValues_data()
+    {
+        QTest::addColumn<int>("fill");
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<QByteArray>("code");
 
-void TestEcc::workedValues_data()
-{
-    QTest::addColumn<int>("fill");
-    QTest::addColumn<int>("offset");
-    QTest::addColumn<int>("value");
-    QTest::addColumn<QByteArray>("code");
-
-    QTest::newRow("all 00") << 0x00 << 0 << 0x00 << QByteArray::fromHex("000000");
-    QTest::newRow("all ff") << 0xFF << 0 << 0xFF << QByteArray::fromHex("000000");
-    QTest::newRow("offset 0 = 01") << 0x00 << 0 << 0x01 << QByteArray::fromHex("565554");
-    QTest::newRow("offset 255 = 80") << 0x00 << 255 << 0x80 << QByteArray::fromHex("5555a8");
-}
-
-void TestEcc::workedValues()
-{
-    QFETCH(int, fill);
-    QFETCH(int, offset);
-    QFETCH(int, value);
-    QFETCH(QByteArray, code);
-
-    // The pattern sits in subpage 5; the other subpages are all zero and so code 00 00 00.
-    QByteArray page(EccPageSize, 0);
-    page.replace(5 * EccSubpageSize, EccSubpageSize, QByteArray(EccSubpageSize, char(fill)));
-    page[5 * EccSubpageSize + offset] = char(value);
-    QByteArray expected(EccPageCodeSize, 0);
-    expected.replace(5 * EccSubpageCodeSize, EccSubpageCodeSize, code);
-    QCOMPARE(calcPageEcc(page).toHex(), expected.toHex());
-    QVERIFY(calcPageEcc(page.left(EccPageSize - 1)).isEmpty());
-}
-
-void TestEcc::matchesReference()
-{
-    QRandomGenerator random(1);
-    for (int i = 0; i < 200; ++i) {
-        QByteArray page = randomPage(random);
-        // Sparse pages too, so that single bytes are exercised, not only noise.
-        if (i % 2)
-            page = QByteArray(EccPageSize, char(0xFF)).replace(i * 7 % EccPageSize, 3, page, 3);
-        QCOMPARE(calcPageEcc(page).toHex(), referenceEcc(page).toHex());
+        QTest::newRow("all 00") << 0x00 << 0 << 0x00 << QByteArray::fromHex("000000");
+        QTest::newRow("all ff") << 0xFF << 0 << 0xFF << QByteArray::fromHex("000000");
+        QTest::newRow("offset 0 = 01") << 0x00 << 0 << 0x01 << QByteArray::fromHex("565554");
+        QTest::newRow("offset 255 = 80") << 0x00 << 255 << 0x80 << QByteArray::fromHex("5555a8");
     }
-}
 
-void TestEcc::correction_data()
-{
-    QTest::addColumn<QList<int>>("dataFlips");
-    QTest::addColumn<QList<int>>("codeFlips"); // bit indexes within the 24 code bytes
-    QTest::addColumn<QString>("outcomes");
-    QTest::addColumn<QList<int>>("remaining"); // data flips still present afterwards
+    void workedValues()
+    {
+        QFETCH(int, fill);
+        QFETCH(int, offset);
+        QFETCH(int, value);
+        QFETCH(QByteArray, code);
 
-    QTest::newRow("offset 0") << QList<int>{bitAt(0, 3)} << QList<int>{} << "f0.3 c c c c c c c"
-                              << QList<int>{};
-    QTest::newRow("offset 255") << QList<int>{bitAt(255, 7)} << QList<int>{}
-                                << "f255.7 c c c c c c c" << QList<int>{};
-    QTest::newRow("last byte") << QList<int>{bitAt(2047, 0)} << QList<int>{}
-                               << "c c c c c c c f2047.0" << QList<int>{};
-    QTest::newRow("code bit") << QList<int>{} << QList<int>{bitAt(4, 5)} << "c d c c c c c c"
-                              << QList<int>{};
-    const QList<int> two{bitAt(10, 1), bitAt(20, 2)};
-    QTest::newRow("two flips") << two << QList<int>{} << "u" << two;
-    QTest::newRow("same bit twice") << QList<int>{bitAt(10, 1), bitAt(10, 1)} << QList<int>{}
-                                    << "c c c c c c c c" << QList<int>{};
-    QTest::newRow("data and code") << QList<int>{bitAt(600, 4)} << QList<int>{bitAt(6, 0)}
-                                   << "c c u" << QList<int>{bitAt(600, 4)};
-    // Subpage 1 is repaired, subpage 3 stops the check, subpage 5 is never looked at.
-    const QList<int> later{bitAt(768 + 1, 1), bitAt(768 + 100, 6), bitAt(1280 + 9, 2)};
-    QTest::newRow("stop after uncorrectable")
-        << QList<int>{bitAt(263, 0)} + later << QList<int>{} << "c f263.0 c u" << later;
-}
+        // The pattern sits in subpage 5; the other subpages are all zero and so code 00 00 00.
+        QByteArray page(EccPageSize, 0);
+        page.replace(5 * EccSubpageSize, EccSubpageSize, QByteArray(EccSubpageSize, char(fill)));
+        page[5 * EccSubpageSize + offset] = char(value);
+        QByteArray expected(EccPageCodeSize, 0);
+        expected.replace(5 * EccSubpageCodeSize, EccSubpageCodeSize, code);
+        QCOMPARE(calcPageEcc(page).toHex(), expected.toHex());
+        QVERIFY(calcPageEcc(page.left(EccPageSize - 1)).isEmpty());
+    }
 
-void TestEcc::correction()
-{
-    QFETCH(QList<int>, dataFlips);
-    QFETCH(QList<int>, codeFlips);
-    QFETCH(QString, outcomes);
-    QFETCH(QList<int>, remaining);
+    void matchesReference()
+    {
+        QRandomGenerator random(1);
+        for (int i = 0; i < 200; ++i) {
+            QByteArray page = randomPage(random);
+            // Sparse pages too, so that single bytes are exercised, not only noise.
+            if (i % 2)
+                page = QByteArray(EccPageSize, char(0xFF)).replace(i * 7 % EccPageSize, 3, page, 3);
+            QCOMPARE(calcPageEcc(page).toHex(), referenceEcc(page).toHex());
+        }
+    }
 
-    QRandomGenerator random(2);
-    const QByteArray original = randomPage(random);
-    QByteArray spare = QByteArray("\xff\x00", 2) + calcPageEcc(original);
-    QByteArray page = original;
-    for (int bit : dataFlips)
-        flip(page, bit);
-    for (int bit : codeFlips)
-        flip(spare, 16 + bit);
+    void correction_data()
+    {
+        QTest::addColumn<QList<int>>("dataFlips");
+        QTest::addColumn<QList<int>>("codeFlips"); // bit indexes within the 24 code bytes
+        QTest::addColumn<QString>("outcomes");
+        QTest::addColumn<QList<int>>("remaining"); // data flips still present afterwards
 
-    QCOMPARE(describe(check(page, spare)), outcomes);
-    QByteArray expected = original;
-    for (int bit : remaining)
-        flip(expected, bit);
-    QVERIFY(page == expected);
-}
+        QTest::newRow("offset 0") << QList<int>{bitAt(0, 3)} << QList<int>{} << "f0.3 c c c c c c c"
+                                  << QList<int>{};
+        QTest::newRow("offset 255")
+            << QList<int>{bitAt(255, 7)} << QList<int>{} << "f255.7 c c c c c c c" << QList<int>{};
+        QTest::newRow("last byte") << QList<int>{bitAt(2047, 0)} << QList<int>{}
+                                   << "c c c c c c c f2047.0" << QList<int>{};
+        QTest::newRow("code bit") << QList<int>{} << QList<int>{bitAt(4, 5)} << "c d c c c c c c"
+                                  << QList<int>{};
+        const QList<int> two{bitAt(10, 1), bitAt(20, 2)};
+        QTest::newRow("two flips") << two << QList<int>{} << "u" << two;
+        QTest::newRow("same bit twice") << QList<int>{bitAt(10, 1), bitAt(10, 1)} << QList<int>{}
+                                        << "c c c c c c c c" << QList<int>{};
+        QTest::newRow("data and code") << QList<int>{bitAt(600, 4)} << QList<int>{bitAt(6, 0)}
+                                       << "c c u" << QList<int>{bitAt(600, 4)};
+        // Subpage 1 is repaired, subpage 3 stops the check, subpage 5 is never looked at.
+        const QList<int> later{bitAt(768 + 1, 1), bitAt(768 + 100, 6), bitAt(1280 + 9, 2)};
+        QTest::newRow("stop after uncorrectable")
+            << QList<int>{bitAt(263, 0)} + later << QList<int>{} << "c f263.0 c u" << later;
+    }
 
-void TestEcc::pageWithoutCodeIsNotTested()
-{
-    QRandomGenerator random(3);
-    const QByteArray original = randomPage(random);
-    QByteArray page = original;
-    QVERIFY(check(page, QByteArray(EccSpareRecordSize, char(0xFF))).isEmpty());
-    // A code that would be uncorrectable, but without the mark it is not looked at.
-    QVERIFY(
-        check(page, QByteArray(EccSpareRecordSize, char(0x5A)).replace(0, 1, "\xff")).isEmpty());
-    QVERIFY(page == original);
-}
+    void correction()
+    {
+        QFETCH(QList<int>, dataFlips);
+        QFETCH(QList<int>, codeFlips);
+        QFETCH(QList<int>, remaining);
 
-void TestEcc::singleFlipsRepairedDoubleFlipsDetected()
-{
-    QRandomGenerator random(4);
-    for (int round = 0; round < 3; ++round) {
+        QRandomGenerator random(2);
         const QByteArray original = randomPage(random);
-        QByteArray spare(EccSpareRecordSize, Qt::Uninitialized);
-        fillSpareRecord(reinterpret_cast<const uchar *>(original.constData()),
-                        reinterpret_cast<uchar *>(spare.data()));
-        for (int bit = 0; bit < EccPageSize * 8; ++bit) {
-            QByteArray page = original;
+        QByteArray spare = QByteArray("\xff\x00", 2) + calcPageEcc(original);
+        QByteArray page = original;
+        for (int bit : dataFlips)
             flip(page, bit);
-            const EccOutcome hit = check(page, spare).value(bit / 8 / EccSubpageSize);
-            QCOMPARE(hit.kind, EccOutcome::Corrected);
-            QCOMPARE(hit.offset * 8 + hit.bit, bit);
-            QVERIFY(page == original);
-        }
-        for (int bit = 0; bit < EccPageCodeSize * 8; ++bit) {
-            QByteArray page = original;
-            QByteArray damaged = spare;
-            flip(damaged, 16 + bit);
-            QCOMPARE(describe(check(page, damaged)).count(QLatin1Char('d')), 1);
-            QVERIFY(page == original);
-        }
-        // Two data flips in one subpage: an even syndrome, never taken for a single error.
-        const int subpageBits = EccSubpageSize * 8;
-        for (int pair = 0; pair < 1000; ++pair) {
-            const int first = int(random.bounded(EccPageSize * 8));
-            const int second = first - first % subpageBits +
-                               (first + 1 + int(random.bounded(subpageBits - 1))) % subpageBits;
-            QByteArray page = original;
-            flip(page, first);
-            flip(page, second);
-            QCOMPARE(check(page, spare).last().kind, EccOutcome::Uncorrectable);
+        for (int bit : codeFlips)
+            flip(spare, 16 + bit);
+
+        QTEST(describe(check(page, spare)), "outcomes");
+        QByteArray expected = original;
+        for (int bit : remaining)
+            flip(expected, bit);
+        QVERIFY(page == expected);
+    }
+
+    void pageWithoutCodeIsNotTested()
+    {
+        QRandomGenerator random(3);
+        const QByteArray original = randomPage(random);
+        QByteArray page = original;
+        QVERIFY(check(page, QByteArray(EccSpareRecordSize, char(0xFF))).isEmpty());
+        // A code that would be uncorrectable, but without the mark it is not looked at.
+        QVERIFY(check(page, QByteArray(EccSpareRecordSize, char(0x5A)).replace(0, 1, "\xff"))
+                    .isEmpty());
+        QVERIFY(page == original);
+    }
+
+    void singleFlipsRepairedDoubleFlipsDetected()
+    {
+        QRandomGenerator random(4);
+        for (int round = 0; round < 3; ++round) {
+            const QByteArray original = randomPage(random);
+            QByteArray spare(EccSpareRecordSize, Qt::Uninitialized);
+            fillSpareRecord(reinterpret_cast<const uchar *>(original.constData()),
+                            reinterpret_cast<uchar *>(spare.data()));
+            for (int bit = 0; bit < EccPageSize * 8; ++bit) {
+                QByteArray page = original;
+                flip(page, bit);
+                const EccOutcome hit = check(page, spare).value(bit / 8 / EccSubpageSize);
+                QCOMPARE(hit.kind, EccOutcome::Corrected);
+                QCOMPARE(hit.offset * 8 + hit.bit, bit);
+                QVERIFY(page == original);
+            }
+            for (int bit = 0; bit < EccPageCodeSize * 8; ++bit) {
+                QByteArray page = original;
+                QByteArray damaged = spare;
+                flip(damaged, 16 + bit);
+                QCOMPARE(describe(check(page, damaged)).count(QLatin1Char('d')), 1);
+                QVERIFY(page == original);
+            }
+            // Two data flips in one subpage: an even syndrome, never taken for a single error.
+            const int subpageBits = EccSubpageSize * 8;
+            for (int pair = 0; pair < 1000; ++pair) {
+                const int first = int(random.bounded(EccPageSize * 8));
+                const int second = first - first % subpageBits +
+                                   (first + 1 + int(random.bounded(subpageBits - 1))) % subpageBits;
+                QByteArray page = original;
+                flip(page, first);
+                flip(page, second);
+                QCOMPARE(check(page, spare).last().kind, EccOutcome::Uncorrectable);
+            }
         }
     }
-}
+};
 
 QTEST_GUILESS_MAIN(TestEcc)
 #include "tst_ecc.moc"

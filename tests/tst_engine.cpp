@@ -23,149 +23,143 @@ class tst_Engine : public QObject
 {
     Q_OBJECT
 
+private:
+    SharedEngine shared;
+
 private slots:
     void initTestCase() { registerBlockRangeTypes(); }
     void init() { shared.releaseUnlessCurrent(); }
-    void titlesWithoutProgrammer_data();
-    void titlesWithoutProgrammer();
-    void runOrderAndAbort_data();
-    void runOrderAndAbort();
-    void automaticRequests();
-    void firstOpenOnThirdTick();
-    void openEndsPendingRequest();
 
-private:
-    SharedEngine shared;
+    void titlesWithoutProgrammer_data()
+    {
+        QTest::addColumn<QByteArray>("slot");
+        QTest::addColumn<QList<int>>("blocks");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("whole") << QByteArray("erase") << QList<int>() << "Erasing whole Flash...";
+        QTest::newRow("duplicates")
+            << QByteArray("read") << QList<int>{3, 3, 4} << "Reading 3 Flash block(s): 3...4";
+        QTest::newRow("unsorted") << QByteArray("program") << QList<int>{5, 2, 7}
+                                  << "Programming 3 Flash block(s): 2, 5, 7";
+        QTest::newRow("outside dropped") << QByteArray("verify") << QList<int>{1024, 1, -1, 1026}
+                                         << "Verifying 1 Flash block(s): 1";
+        QTest::newRow("mark bad") << QByteArray("setBadBlocks") << QList<int>{9}
+                                  << "Marking 1 Flash block(s) as bad: 9";
+        QTest::newRow("nothing left") << QByteArray("check") << QList<int>{1024} << QString();
+        QTest::newRow("mark all bad") << QByteArray("setBadBlocks") << QList<int>() << QString();
+    }
+
+    // No programmer is attached: each request is still picked up, and ends as not connected. The
+    // rows share one engine, so every request after the first is made in state Failed.
+    void titlesWithoutProgrammer()
+    {
+        QFETCH(QByteArray, slot);
+        QFETCH(QList<int>, blocks);
+        QFETCH(QString, title);
+        const QStringList lines = shared.get("programmers=0", false).run([&](AProgrammer &e) {
+            return invoke(e, slot, blocks);
+        });
+        if (title.isEmpty()) {
+            QCOMPARE(lines, QStringList({"error: No Flash block to process", "refused"}));
+            return;
+        }
+        QCOMPARE(lines, QStringList({"begin: " + title,
+                                     "error: Supported programmer device is not connected",
+                                     "finished: Failed"}));
+    }
+
+    void runOrderAndAbort_data()
+    {
+        QTest::addColumn<QByteArray>("slot");
+        QTest::addColumn<QList<int>>("blocks");
+        QTest::addColumn<int>("abortAfter");
+        QTest::addColumn<QList<int>>("changed");
+        QTest::newRow("program, stop after 2")
+            << QByteArray("program") << QList<int>{5, 2, 7} << 2 << QList<int>{5, 7};
+        QTest::newRow("program, stop after 1")
+            << QByteArray("program") << QList<int>{5, 2, 7} << 1 << QList<int>{5};
+        QTest::newRow("program without 2")
+            << QByteArray("program") << QList<int>{5, 7} << -1 << QList<int>{5, 7};
+        QTest::newRow("erase, stop after 2")
+            << QByteArray("erase") << QList<int>{5, 2, 7} << 2 << QList<int>{5, 2};
+        QTest::newRow("whole erase, stop at once")
+            << QByteArray("erase") << QList<int>() << 0 << QList<int>();
+    }
+
+    // Programming puts block 2 last, other kinds keep the order; an abort stops before the next
+    // block, one made before the phase started before any device step, and the engine is ready.
+    void runOrderAndAbort()
+    {
+        QFETCH(QByteArray, slot);
+        QFETCH(QList<int>, blocks);
+        QFETCH(int, abortAfter);
+        QFETCH(QList<int>, changed);
+        SimEngine &sim = shared.get();
+        const bool erasing = slot == "erase";
+        QByteArray image;
+        for (int block = 0; block < 8; ++block)
+            image += blockPattern(quint32(block));
+        QVERIFY(loadImage(*sim.engine, image));
+        for (const int block : {2, 5, 7}) {
+            sim.chip().erase(block);
+            if (erasing)
+                writeChipBlock(sim.chip(), block, blockPattern(quint32(block)));
+        }
+        AProgrammer *engine = sim.engine.get();
+        QObject rowScope;
+        QObject::connect(
+            engine, &AProgrammer::progress, &rowScope,
+            [&](int value) {
+                if (value == abortAfter)
+                    engine->abort();
+            },
+            Qt::DirectConnection);
+
+        const QStringList lines = sim.run([&](AProgrammer &e) { return invoke(e, slot, blocks); });
+        QCOMPARE(lines.last(),
+                 abortAfter < 0 ? "finished: Complete" : "finished: Operation aborted");
+        QCOMPARE(sim.log->progress.last(), abortAfter < 0 ? int(blocks.size()) : abortAfter);
+        QVERIFY(engine->isReady());
+        for (const int block : {2, 5, 7}) {
+            const QByteArray expected =
+                erasing ? QByteArray(131072, char(0xFF)) : image.mid(block * 131072, 131072);
+            QCOMPARE(chipBlock(sim.chip(), block) == expected, changed.contains(block));
+        }
+    }
+
+    void automaticRequests()
+    {
+        SimEngine sim;
+        QCOMPARE(sim.run([](AProgrammer &e) { return e.programAuto(); }),
+                 QStringList({"error: Invalid buffer content", "refused"}));
+        QCOMPARE(sim.run([](AProgrammer &e) { return e.readAuto(); }),
+                 QStringList({"begin: Reading firmware version info...",
+                              "error: Invalid or empty flash content", "finished: Failed"}));
+    }
+
+    void firstOpenOnThirdTick()
+    {
+        SimEngine sim("1", false);
+        for (const bool opened : {false, false, true}) {
+            sendPollTick(*sim.engine);
+            QCOMPARE(sim.engine->isReady(), opened);
+        }
+    }
+
+    // Opening a programmer in place of the open one ends an accepted request, whether or not its
+    // phase had started, as aborted; the programmer is never driven by both threads.
+    void openEndsPendingRequest()
+    {
+        SimEngine sim;
+        sim.set.firmware(0).injectAnswerFault(
+            {SimFirmware::AnswerFault::Delay, 300, Npx4Protocol::CmdPowerOn});
+        QVERIFY(sim.engine->read({1}));
+        sim.engine->open(0);
+        QVERIFY(sim.log->waitFinished());
+        QTest::qWait(100);
+        QCOMPARE(sim.log->lines.filter(QRegularExpression("^(finished|error): ")),
+                 QStringList({"finished: Operation aborted"}));
+    }
 };
-
-void tst_Engine::titlesWithoutProgrammer_data()
-{
-    QTest::addColumn<QByteArray>("slot");
-    QTest::addColumn<QList<int>>("blocks");
-    QTest::addColumn<QString>("title");
-    QTest::newRow("whole") << QByteArray("erase") << QList<int>() << "Erasing whole Flash...";
-    QTest::newRow("duplicates") << QByteArray("read") << QList<int>{3, 3, 4}
-                                << "Reading 3 Flash block(s): 3...4";
-    QTest::newRow("unsorted") << QByteArray("program") << QList<int>{5, 2, 7}
-                              << "Programming 3 Flash block(s): 2, 5, 7";
-    QTest::newRow("outside dropped")
-        << QByteArray("verify") << QList<int>{1024, 1, -1, 1026} << "Verifying 1 Flash block(s): 1";
-    QTest::newRow("mark bad") << QByteArray("setBadBlocks") << QList<int>{9}
-                              << "Marking 1 Flash block(s) as bad: 9";
-    QTest::newRow("nothing left") << QByteArray("check") << QList<int>{1024} << QString();
-    QTest::newRow("mark all bad") << QByteArray("setBadBlocks") << QList<int>() << QString();
-}
-
-// No programmer is attached: each request is still picked up, and ends as not connected. The
-// rows share one engine, so every request after the first is made in state Failed.
-void tst_Engine::titlesWithoutProgrammer()
-{
-    QFETCH(QByteArray, slot);
-    QFETCH(QList<int>, blocks);
-    QFETCH(QString, title);
-    const QStringList lines = shared.get("programmers=0", false).run([&](AProgrammer &e) {
-        return invoke(e, slot, blocks);
-    });
-    if (title.isEmpty()) {
-        QCOMPARE(lines, QStringList({"error: No Flash block to process", "refused"}));
-        return;
-    }
-    QCOMPARE(lines,
-             QStringList({"begin: " + title, "error: Supported programmer device is not connected",
-                          "finished: Failed"}));
-}
-
-void tst_Engine::runOrderAndAbort_data()
-{
-    QTest::addColumn<QByteArray>("slot");
-    QTest::addColumn<QList<int>>("blocks");
-    QTest::addColumn<int>("abortAfter");
-    QTest::addColumn<QList<int>>("changed");
-    QTest::newRow("program, stop after 2")
-        << QByteArray("program") << QList<int>{5, 2, 7} << 2 << QList<int>{5, 7};
-    QTest::newRow("program, stop after 1")
-        << QByteArray("program") << QList<int>{5, 2, 7} << 1 << QList<int>{5};
-    QTest::newRow("program without 2")
-        << QByteArray("program") << QList<int>{5, 7} << -1 << QList<int>{5, 7};
-    QTest::newRow("erase, stop after 2")
-        << QByteArray("erase") << QList<int>{5, 2, 7} << 2 << QList<int>{5, 2};
-    QTest::newRow("whole erase, stop at once")
-        << QByteArray("erase") << QList<int>() << 0 << QList<int>();
-}
-
-// Programming puts block 2 last, other kinds keep the order; an abort stops before the next
-// block, one made before the phase started before any device step, and the engine is ready.
-void tst_Engine::runOrderAndAbort()
-{
-    QFETCH(QByteArray, slot);
-    QFETCH(QList<int>, blocks);
-    QFETCH(int, abortAfter);
-    QFETCH(QList<int>, changed);
-    SimEngine &sim = shared.get();
-    const bool erasing = slot == "erase";
-    QByteArray image;
-    for (int block = 0; block < 8; ++block)
-        image += blockPattern(quint32(block));
-    QVERIFY(loadImage(*sim.engine, image));
-    for (const int block : {2, 5, 7}) {
-        sim.chip().erase(block);
-        if (erasing)
-            writeChipBlock(sim.chip(), block, blockPattern(quint32(block)));
-    }
-    AProgrammer *engine = sim.engine.get();
-    QObject rowScope;
-    QObject::connect(
-        engine, &AProgrammer::progress, &rowScope,
-        [&](int value) {
-            if (value == abortAfter)
-                engine->abort();
-        },
-        Qt::DirectConnection);
-
-    const QStringList lines = sim.run([&](AProgrammer &e) { return invoke(e, slot, blocks); });
-    QCOMPARE(lines.last(), abortAfter < 0 ? "finished: Complete" : "finished: Operation aborted");
-    QCOMPARE(sim.log->progress.last(), abortAfter < 0 ? int(blocks.size()) : abortAfter);
-    QVERIFY(engine->isReady());
-    for (const int block : {2, 5, 7}) {
-        const QByteArray expected =
-            erasing ? QByteArray(131072, char(0xFF)) : image.mid(block * 131072, 131072);
-        QCOMPARE(chipBlock(sim.chip(), block) == expected, changed.contains(block));
-    }
-}
-
-void tst_Engine::automaticRequests()
-{
-    SimEngine sim;
-    QCOMPARE(sim.run([](AProgrammer &e) { return e.programAuto(); }),
-             QStringList({"error: Invalid buffer content", "refused"}));
-    QCOMPARE(sim.run([](AProgrammer &e) { return e.readAuto(); }),
-             QStringList({"begin: Reading firmware version info...",
-                          "error: Invalid or empty flash content", "finished: Failed"}));
-}
-
-void tst_Engine::firstOpenOnThirdTick()
-{
-    SimEngine sim("1", false);
-    for (const bool opened : {false, false, true}) {
-        sendPollTick(*sim.engine);
-        QCOMPARE(sim.engine->isReady(), opened);
-    }
-}
-
-// Opening a programmer in place of the open one ends an accepted request, whether or not its
-// phase had started, as aborted; the programmer is never driven by both threads.
-void tst_Engine::openEndsPendingRequest()
-{
-    SimEngine sim;
-    sim.set.firmware(0).injectAnswerFault(
-        {SimFirmware::AnswerFault::Delay, 300, Npx4Protocol::CmdPowerOn});
-    QVERIFY(sim.engine->read({1}));
-    sim.engine->open(0);
-    QVERIFY(sim.log->waitFinished());
-    QTest::qWait(100);
-    QCOMPARE(sim.log->lines.filter(QRegularExpression("^(finished|error): ")),
-             QStringList({"finished: Operation aborted"}));
-}
 
 QTEST_GUILESS_MAIN(tst_Engine)
 #include "tst_engine.moc"

@@ -71,202 +71,196 @@ class tst_ImageBuffer : public QObject
 {
     Q_OBJECT
 
+private:
+    SharedEngine shared;
+
 private slots:
     void initTestCase() { registerBlockRangeTypes(); }
     void init() { shared.releaseUnlessCurrent(); }
-    void load_data();
-    void load();
-    void loadFailure_data();
-    void loadFailure();
-    void save_data();
-    void save();
-    void callsDuringLoadAreRefused();
-    void roundTrip();
 
-private:
-    SharedEngine shared;
-};
-
-void tst_ImageBuffer::load_data()
-{
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<int>("loadedBlocks");
-    QTest::addColumn<bool>("checkDigests");
-    QTest::newRow("200000 bytes") << qint64(200000) << 1 << true;
-    QTest::newRow("shorter than a block") << qint64(100) << 0 << true;
-    QTest::newRow("5 blocks and a tail") << 5 * BlockSize + 1000 << 5 << true;
-    QTest::newRow("whole flash") << FlashSize << 1024 << false;
-    QTest::newRow("larger than the flash") << FlashSize + BlockSize + 5 << 1024 << false;
-}
-
-void tst_ImageBuffer::load()
-{
-    QFETCH(qint64, size);
-    QFETCH(int, loadedBlocks);
-    QFETCH(bool, checkDigests);
-    SimEngine &sim = shared.get("programmers=0", false);
-    const QByteArray content = randomBytes(size);
-    QSignalSpy progress(sim.engine.get(), &AProgrammer::progress);
-    QVERIFY(loadImage(*sim.engine, content));
-
-    QStringList lines = sim.log->lines;
-    QCOMPARE(lines.takeFirst(), "begin: Loading to buffer...");
-    if (size > FlashSize) {
-        QCOMPARE(lines.takeFirst(), "info: The file is larger than the Flash: only its first "
-                                    "134217728 byte(s) were loaded, the rest of the file was "
-                                    "ignored");
+    void load_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<int>("loadedBlocks");
+        QTest::addColumn<bool>("checkDigests");
+        QTest::newRow("shorter than a block") << qint64(100) << 0 << true;
+        QTest::newRow("5 blocks and a tail") << 5 * BlockSize + 1000 << 5 << true;
+        QTest::newRow("whole flash") << FlashSize << 1024 << false;
+        QTest::newRow("larger than the flash") << FlashSize + BlockSize + 5 << 1024 << false;
     }
-    QCOMPARE(lines.takeFirst(), QString("info: Readed %1 byte(s)").arg(loadedBlocks * BlockSize));
-    QCOMPARE(lines.takeLast(), "finished: Finished");
-    const QByteArray loaded = randomBytes(loadedBlocks * BlockSize);
-    if (checkDigests)
-        QCOMPARE(lines, digestLines(loaded));
-    QCOMPARE(lines.size(), 3);
-    QCOMPARE(sim.engine->progressMaximum(), loadedBlocks - 1);
-    QList<int> values;
-    for (const QList<QVariant> &signal : progress)
-        values.append(signal.at(0).toInt());
-    QCOMPARE(values, upTo(loadedBlocks));
-    const QByteArray &buffer = bufferImage(*sim.engine);
-    QVERIFY(buffer.startsWith(loaded));
-    QVERIFY(std::all_of(buffer.begin() + loaded.size(), buffer.end(),
-                        [](char byte) { return byte == char(0xFF); }));
-}
 
-void tst_ImageBuffer::loadFailure_data()
-{
-    QTest::addColumn<qint64>("failSeekAt");
-    QTest::addColumn<qint64>("failIoAt");
-    QTest::addColumn<QString>("error");
-    QTest::addColumn<int>("bytes");
-    QTest::newRow("read error") << qint64(-1) << 2 * BlockSize
-                                << "error: Failed to read data: broken" << 262144;
-    QTest::newRow("seek error") << BlockSize << FlashSize
-                                << "error: Failed to seek to position 131072: broken" << 131072;
-}
+    void load()
+    {
+        QFETCH(qint64, size);
+        QFETCH(int, loadedBlocks);
+        QFETCH(bool, checkDigests);
+        SimEngine &sim = shared.get("programmers=0", false);
+        const QByteArray content = randomBytes(size);
+        QSignalSpy progress(sim.engine.get(), &AProgrammer::progress);
+        QVERIFY(loadImage(*sim.engine, content));
 
-// A failed load reports the bytes read and keeps the buffer as it was.
-void tst_ImageBuffer::loadFailure()
-{
-    QFETCH(qint64, failSeekAt);
-    QFETCH(qint64, failIoAt);
-    QFETCH(QString, error);
-    QFETCH(int, bytes);
-    SimEngine &sim = shared.get("programmers=0", false);
-    const QByteArray before = blockPattern(9);
-    QVERIFY(loadImage(*sim.engine, before));
-    FaultyFile file(failSeekAt, failIoAt);
-    file.setData(randomBytes(4 * BlockSize));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    sim.log->clear();
-    QVERIFY(!sim.engine->loadBuffer(&file));
-    QCOMPARE(sim.log->lines, QStringList({"begin: Loading to buffer...", error,
-                                          QString("info: Readed %1 byte(s)").arg(bytes),
-                                          "finished: Operation failed"}));
-    QVERIFY(bufferImage(*sim.engine).startsWith(before + QByteArray(BlockSize, char(0xFF))));
-}
+        QStringList lines = sim.log->lines;
+        QCOMPARE(lines.takeFirst(), "begin: Loading to buffer...");
+        if (size > FlashSize) {
+            QCOMPARE(lines.takeFirst(), "info: The file is larger than the Flash: only its first "
+                                        "134217728 byte(s) were loaded, the rest of the file was "
+                                        "ignored");
+        }
+        QCOMPARE(lines.takeFirst(),
+                 QString("info: Readed %1 byte(s)").arg(loadedBlocks * BlockSize));
+        QCOMPARE(lines.takeLast(), "finished: Finished");
+        const QByteArray loaded = randomBytes(loadedBlocks * BlockSize);
+        if (checkDigests)
+            QCOMPARE(lines, digestLines(loaded));
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(sim.engine->progressMaximum(), loadedBlocks - 1);
+        QList<int> values;
+        for (const QList<QVariant> &signal : progress)
+            values.append(signal.at(0).toInt());
+        QCOMPARE(values, upTo(loadedBlocks));
+        const QByteArray &buffer = bufferImage(*sim.engine);
+        QVERIFY(buffer.startsWith(loaded));
+        QVERIFY(std::all_of(buffer.begin() + loaded.size(), buffer.end(),
+                            [](char byte) { return byte == char(0xFF); }));
+    }
 
-void tst_ImageBuffer::save_data()
-{
-    const QByteArray directory =
-        imageWithDirectory({directoryEntry('a'), directoryEntry('b'), directoryEntry('c')});
-    const QByteArray plain = randomBytes(8 * BlockSize);
-    QTest::addColumn<QByteArray>("image");
-    QTest::addColumn<QList<int>>("blocks");
-    QTest::addColumn<QList<int>>("saved");
-    QTest::addColumn<qint64>("failSeekAt");
-    QTest::addColumn<qint64>("failIoAt");
-    QTest::addColumn<QString>("error");
-    const auto row = [](const char *name, const QByteArray &image, const QList<int> &blocks,
-                        const QList<int> &saved, qint64 failSeekAt = -1,
-                        qint64 failIoAt = FlashSize, const QString &error = QString()) {
-        QTest::newRow(name) << image << blocks << saved << failSeekAt << failIoAt << error;
-    };
-    row("image part", directory, {}, upTo(99));
-    row("no directory: everything", plain, {}, upTo(1024));
-    row("5 then 3", plain, {5, 3}, {5, 3});
-    row("outside the flash left out", plain, {1024, 7, 1026}, {7});
-    row("short write", plain, {0, 1, 2}, {0}, -1, BlockSize, "error: Failed to write data: broken");
-    row("seek error", plain, {0, 2}, {0}, 2 * BlockSize, FlashSize,
-        "error: Failed to seek to position 262144: broken");
-}
+    void loadFailure_data()
+    {
+        QTest::addColumn<qint64>("failSeekAt");
+        QTest::addColumn<qint64>("failIoAt");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<int>("bytes");
+        QTest::newRow("read error")
+            << qint64(-1) << 2 * BlockSize << "error: Failed to read data: broken" << 262144;
+        QTest::newRow("seek error") << BlockSize << FlashSize
+                                    << "error: Failed to seek to position 131072: broken" << 131072;
+    }
 
-// Every block lands at its own offset, in list order; a failure is never reported as finished.
-void tst_ImageBuffer::save()
-{
-    QFETCH(QByteArray, image);
-    QFETCH(QList<int>, blocks);
-    QFETCH(QList<int>, saved);
-    QFETCH(qint64, failSeekAt);
-    QFETCH(qint64, failIoAt);
-    QFETCH(QString, error);
-    SimEngine &sim = shared.get("programmers=0", false);
-    QVERIFY(loadImage(*sim.engine, image));
-    sim.log->clear();
-    FaultyFile file(failSeekAt, failIoAt);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(sim.engine->saveBuffer(&file, blocks), error.isEmpty());
+    // A failed load reports the bytes read and keeps the buffer as it was.
+    void loadFailure()
+    {
+        QFETCH(qint64, failSeekAt);
+        QFETCH(qint64, failIoAt);
+        QFETCH(QString, error);
+        QFETCH(int, bytes);
+        SimEngine &sim = shared.get("programmers=0", false);
+        const QByteArray before = blockPattern(9);
+        QVERIFY(loadImage(*sim.engine, before));
+        FaultyFile file(failSeekAt, failIoAt);
+        file.setData(randomBytes(4 * BlockSize));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        sim.log->clear();
+        QVERIFY(!sim.engine->loadBuffer(&file));
+        QCOMPARE(sim.log->lines, QStringList({"begin: Loading to buffer...", error,
+                                              QString("info: Readed %1 byte(s)").arg(bytes),
+                                              "finished: Operation failed"}));
+        QVERIFY(bufferImage(*sim.engine).startsWith(before + QByteArray(BlockSize, char(0xFF))));
+    }
 
-    const QString end = error.isEmpty() ? "finished: Finished" : "finished: Operation failed";
-    QStringList lines{"begin: Saving buffer content...", error, end};
-    lines.removeAll(QString());
-    QCOMPARE(sim.log->lines, lines);
-    QCOMPARE(sim.log->progress, upTo(int(saved.size())));
-    const QByteArray &buffer = bufferImage(*sim.engine);
-    for (const qint64 block : saved)
-        QVERIFY(file.data().mid(block * BlockSize, BlockSize) ==
-                buffer.mid(block * BlockSize, BlockSize));
-    if (error.isEmpty())
-        QCOMPARE(file.size(), (*std::max_element(saved.begin(), saved.end()) + 1) * BlockSize);
-}
+    void save_data()
+    {
+        const QByteArray directory =
+            imageWithDirectory({directoryEntry('a'), directoryEntry('b'), directoryEntry('c')});
+        const QByteArray plain = randomBytes(8 * BlockSize);
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<QList<int>>("blocks");
+        QTest::addColumn<QList<int>>("saved");
+        QTest::addColumn<qint64>("failSeekAt");
+        QTest::addColumn<qint64>("failIoAt");
+        QTest::addColumn<QString>("error");
+        const auto row = [](const char *name, const QByteArray &image, const QList<int> &blocks,
+                            const QList<int> &saved, qint64 failSeekAt = -1,
+                            qint64 failIoAt = FlashSize, const QString &error = QString()) {
+            QTest::newRow(name) << image << blocks << saved << failSeekAt << failIoAt << error;
+        };
+        row("image part", directory, {}, upTo(99));
+        row("no directory: everything", plain, {}, upTo(1024));
+        row("5 then 3", plain, {5, 3}, {5, 3});
+        row("outside the flash left out", plain, {1024, 7, 1026}, {7});
+        row("short write", plain, {0, 1, 2}, {0}, -1, BlockSize,
+            "error: Failed to write data: broken");
+        row("seek error", plain, {0, 2}, {0}, 2 * BlockSize, FlashSize,
+            "error: Failed to seek to position 262144: broken");
+    }
 
-// Calls made from the window while a load lets it process events are refused instead of
-// locking the engine a second time, and the poll opens no programmer meanwhile.
-void tst_ImageBuffer::callsDuringLoadAreRefused()
-{
-    SimEngine sim("1", false);
-    AProgrammer *engine = sim.engine.get();
-    QList<bool> results;
-    QObject::connect(engine, &AProgrammer::progress, engine, [&](int value) {
-        if (value != 0)
-            return;
-        QBuffer other;
-        other.open(QIODevice::ReadWrite);
-        results << engine->read({1}) << engine->readAuto() << engine->loadBuffer(&other)
-                << engine->saveBuffer(&other, {}) << engine->open(0) << engine->fwUprgade();
-        for (int i = 0; i < 3; ++i)
-            sendPollTick(*engine);
-        results << engine->isReady();
-    });
-    QVERIFY(loadImage(*engine, randomBytes(2 * BlockSize)));
-    QCOMPARE(results, QList<bool>(7, false));
-    QVERIFY(!engine->isReady());
-    sendPollTick(*engine);
-    QVERIFY(engine->isReady());
-}
+    // Every block lands at its own offset, in list order; a failure is never reported as finished.
+    void save()
+    {
+        QFETCH(QByteArray, image);
+        QFETCH(QList<int>, blocks);
+        QFETCH(QList<int>, saved);
+        QFETCH(qint64, failSeekAt);
+        QFETCH(qint64, failIoAt);
+        QFETCH(QString, error);
+        SimEngine &sim = shared.get("programmers=0", false);
+        QVERIFY(loadImage(*sim.engine, image));
+        sim.log->clear();
+        FaultyFile file(failSeekAt, failIoAt);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(sim.engine->saveBuffer(&file, blocks), error.isEmpty());
 
-// An image written, read back, verified and hashed on the flash comes back unchanged.
-void tst_ImageBuffer::roundTrip()
-{
-    SimEngine sim;
-    const QByteArray image =
-        imageWithDirectory({directoryEntry('x'), directoryEntry('y'), directoryEntry('z')}, 7);
-    QVERIFY(loadImage(*sim.engine, image));
-    QCOMPARE(sim.log->lines.mid(2, 3), digestLines(image));
-    QCOMPARE(
-        sim.run([](AProgrammer &e) { return e.autoProgramAuto(); }),
-        QStringList({"begin: Auto-programming 99 Flash block(s): 0...98", "finished: Complete"}));
+        const QString end = error.isEmpty() ? "finished: Finished" : "finished: Operation failed";
+        QStringList lines{"begin: Saving buffer content...", error, end};
+        lines.removeAll(QString());
+        QCOMPARE(sim.log->lines, lines);
+        QCOMPARE(sim.log->progress, upTo(int(saved.size())));
+        const QByteArray &buffer = bufferImage(*sim.engine);
+        for (const qint64 block : saved)
+            QVERIFY(file.data().mid(block * BlockSize, BlockSize) ==
+                    buffer.mid(block * BlockSize, BlockSize));
+        if (error.isEmpty())
+            QCOMPARE(file.size(), (*std::max_element(saved.begin(), saved.end()) + 1) * BlockSize);
+    }
 
-    QVERIFY(loadImage(*sim.engine, QByteArray()));
-    QCOMPARE(sim.run([](AProgrammer &e) { return e.readAuto(); }),
-             QStringList({"begin: Reading firmware version info...",
-                          "begin: Reading 99 Flash block(s): 0...98", "finished: Complete"}));
-    QVERIFY(bufferImage(*sim.engine).left(image.size()) == image);
-    QCOMPARE(sim.run([](AProgrammer &e) { return e.verifyAuto(); }).last(), "finished: Complete");
-    QStringList lines = sim.run([](AProgrammer &e) { return e.calcHashAuto(); });
-    QCOMPARE(lines.takeLast(), "finished: Complete");
-    QCOMPARE(lines.mid(2), digestLines(image));
-}
+    // Calls made from the window while a load lets it process events are refused instead of
+    // locking the engine a second time, and the poll opens no programmer meanwhile.
+    void callsDuringLoadAreRefused()
+    {
+        SimEngine sim("1", false);
+        AProgrammer *engine = sim.engine.get();
+        QList<bool> results;
+        QObject::connect(engine, &AProgrammer::progress, engine, [&](int value) {
+            if (value != 0)
+                return;
+            QBuffer other;
+            other.open(QIODevice::ReadWrite);
+            results << engine->read({1}) << engine->readAuto() << engine->loadBuffer(&other)
+                    << engine->saveBuffer(&other, {}) << engine->open(0) << engine->fwUprgade();
+            for (int i = 0; i < 3; ++i)
+                sendPollTick(*engine);
+            results << engine->isReady();
+        });
+        QVERIFY(loadImage(*engine, randomBytes(2 * BlockSize)));
+        QCOMPARE(results, QList<bool>(7, false));
+        QVERIFY(!engine->isReady());
+        sendPollTick(*engine);
+        QVERIFY(engine->isReady());
+    }
+
+    // An image written, read back, verified and hashed on the flash comes back unchanged.
+    void roundTrip()
+    {
+        SimEngine sim;
+        const QByteArray image =
+            imageWithDirectory({directoryEntry('x'), directoryEntry('y'), directoryEntry('z')}, 7);
+        QVERIFY(loadImage(*sim.engine, image));
+        QCOMPARE(sim.log->lines.mid(2, 3), digestLines(image));
+        QCOMPARE(sim.run([](AProgrammer &e) { return e.autoProgramAuto(); }),
+                 QStringList(
+                     {"begin: Auto-programming 99 Flash block(s): 0...98", "finished: Complete"}));
+
+        QVERIFY(loadImage(*sim.engine, QByteArray()));
+        QCOMPARE(sim.run([](AProgrammer &e) { return e.readAuto(); }),
+                 QStringList({"begin: Reading firmware version info...",
+                              "begin: Reading 99 Flash block(s): 0...98", "finished: Complete"}));
+        QVERIFY(bufferImage(*sim.engine).left(image.size()) == image);
+        QCOMPARE(sim.run([](AProgrammer &e) { return e.verifyAuto(); }).last(),
+                 "finished: Complete");
+        QStringList lines = sim.run([](AProgrammer &e) { return e.calcHashAuto(); });
+        QCOMPARE(lines.takeLast(), "finished: Complete");
+        QCOMPARE(lines.mid(2), digestLines(image));
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_ImageBuffer)
 #include "tst_imagebuffer.moc"

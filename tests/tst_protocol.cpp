@@ -19,39 +19,33 @@ QByteArray bytes(const char *hex)
     return QByteArray::fromHex(hex);
 }
 
-// What the operations hand back besides their result.
-struct Outputs
-{
-    QByteArray id;
-    QList<int> blocks = {42};
-    quint8 marks[2] = {0xFF, 0xFF};
-};
+// Where the operations put what they hand back besides their result.
+QByteArray id;
+QList<int> blocks;
+quint8 marks[2];
 
-using Operation = int (*)(Programmer &, Outputs &);
+using Operation = int (*)(Programmer &);
 
 // The operations the tests name, by their call.
 const QMap<QString, Operation> operations = {
-    {"getInfo", [](Programmer &p, Outputs &) { return p.getInfo(nullptr); }},
-    {"power(true)", [](Programmer &p, Outputs &) { return p.power(true); }},
-    {"setMode(0)", [](Programmer &p, Outputs &) { return p.setMode(0); }},
-    {"setPeriod(100, 0.3)", [](Programmer &p, Outputs &) { return p.setPeriod(100, 0.3f); }},
-    {"setPeriod(5, 0.5)", [](Programmer &p, Outputs &) { return p.setPeriod(5, 0.5f); }},
-    {"setParameter(151)", [](Programmer &p, Outputs &) { return p.setParameter(151); }},
-    {"setUseEcc(true)", [](Programmer &p, Outputs &) { return p.setUseEcc(true); }},
-    {"eraseBlock(0x12345, true)",
-     [](Programmer &p, Outputs &) { return p.eraseBlock(0x12345, true); }},
-    {"fastErase(0, true)", [](Programmer &p, Outputs &) { return p.fastErase(0, true); }},
-    {"fastErase(1, false)", [](Programmer &p, Outputs &) { return p.fastErase(1, false); }},
-    {"fastErase(1, true)", [](Programmer &p, Outputs &) { return p.fastErase(1, true); }},
-    {"fastErase(5000, true)", [](Programmer &p, Outputs &) { return p.fastErase(5000, true); }},
-    {"fastErase(-1, false)",
-     [](Programmer &p, Outputs &) { return p.fastErase(unsigned(-1), false); }},
-    {"markBad(-1)", [](Programmer &p, Outputs &) { return p.markBad(-1); }},
-    {"readBlockMarks(700)",
-     [](Programmer &p, Outputs &o) { return p.readBlockMarks(700, o.marks); }},
-    {"readBadBlockList", [](Programmer &p, Outputs &o) { return p.readBadBlockList(o.blocks); }},
-    {"readId", [](Programmer &p, Outputs &o) { return p.readId(o.id); }},
-    {"upgradeFirmware", [](Programmer &p, Outputs &) { return p.upgradeFirmware(); }},
+    {"getInfo", [](Programmer &p) { return p.getInfo(nullptr); }},
+    {"power(true)", [](Programmer &p) { return p.power(true); }},
+    {"setMode(0)", [](Programmer &p) { return p.setMode(0); }},
+    {"setPeriod(100, 0.3)", [](Programmer &p) { return p.setPeriod(100, 0.3f); }},
+    {"setPeriod(5, 0.5)", [](Programmer &p) { return p.setPeriod(5, 0.5f); }},
+    {"setParameter(151)", [](Programmer &p) { return p.setParameter(151); }},
+    {"setUseEcc(true)", [](Programmer &p) { return p.setUseEcc(true); }},
+    {"eraseBlock(0x12345, true)", [](Programmer &p) { return p.eraseBlock(0x12345, true); }},
+    {"fastErase(0, true)", [](Programmer &p) { return p.fastErase(0, true); }},
+    {"fastErase(1, false)", [](Programmer &p) { return p.fastErase(1, false); }},
+    {"fastErase(1, true)", [](Programmer &p) { return p.fastErase(1, true); }},
+    {"fastErase(5000, true)", [](Programmer &p) { return p.fastErase(5000, true); }},
+    {"fastErase(-1, false)", [](Programmer &p) { return p.fastErase(unsigned(-1), false); }},
+    {"markBad(-1)", [](Programmer &p) { return p.markBad(-1); }},
+    {"readBlockMarks(700)", [](Programmer &p) { return p.readBlockMarks(700, marks); }},
+    {"readBadBlockList", [](Programmer &p) { return p.readBadBlockList(blocks); }},
+    {"readId", [](Programmer &p) { return p.readId(id); }},
+    {"upgradeFirmware", [](Programmer &p) { return p.upgradeFirmware(); }},
 };
 
 int run(Programmer &programmer, const QString &operation)
@@ -59,8 +53,7 @@ int run(Programmer &programmer, const QString &operation)
     const Operation call = operations.value(operation);
     if (!call)
         qFatal("no operation named %s", qPrintable(operation));
-    Outputs outputs;
-    return call(programmer, outputs);
+    return call(programmer);
 }
 
 } // namespace
@@ -70,297 +63,276 @@ class TestProtocol : public QObject
     Q_OBJECT
 
 private slots:
-    void crc16_data();
-    void crc16();
-    void commandFrames_data();
-    void commandFrames();
-    void answerErrors_data();
-    void answerErrors();
-    void leftoverBytesAreDropped();
-    void stalledAnswerTimesOutAndCloses();
-    void slowStreamCompletes();
-    void latchRefusesTraffic();
-    void fastEraseWaitsInTries_data();
-    void fastEraseWaitsInTries();
-    void fastEraseEndsWhenDeviceLeaves();
-    void badBlockList();
-    void refusals_data();
-    void refusals();
-};
+private slots:
 
-void TestProtocol::crc16_data()
-{
-    QTest::addColumn<QByteArray>("data");
-    QTest::addColumn<int>("crc");
-    QTest::newRow("check value") << QByteArray("123456789") << 0x31C3;
-    QTest::newRow("polynomial") << bytes("01") << 0x1021;
-    QTest::newRow("mode off") << bytes("a504000000") << 0xC3C2;
-}
-
-void TestProtocol::crc16()
-{
-    QFETCH(QByteArray, data);
-    QFETCH(int, crc);
-    QCOMPARE(Programmer::crc16(reinterpret_cast<const quint8 *>(data.constData()), data.size()),
-             quint16(crc));
-}
-
-void TestProtocol::commandFrames_data()
-{
-    QTest::addColumn<QString>("operation");
-    QTest::addColumn<QByteArray>("command");
-    for (const auto &[operation, hex] :
-         std::initializer_list<std::pair<const char *, const char *>>{
-             {"setMode(0)", "a504000000"},
-             {"setPeriod(100, 0.3)", "a50401030a"},
-             {"setPeriod(5, 0.5)", "a504010102"},
-             {"setParameter(151)", "a504020097"},
-             {"setUseEcc(true)", "a504041a00"},
-             {"eraseBlock(0x12345, true)", "a506452380"},
-             {"fastErase(0, true)", ""}, // nothing to erase: no frame that means 65536 blocks
-             {"fastErase(1, false)", "a506000001"},
-             {"fastErase(1, true)", "a506000081"},
-             {"fastErase(5000, true)", "a506ff0381"},
-             {"fastErase(-1, false)", "a506ff0301"},
-             {"markBad(-1)", "a509ffff00"},
-             {"readBlockMarks(700)", "a505bc0200"},
-             {"readBadBlockList", "a505000401"},
-         })
-        QTest::newRow(operation) << QString(operation) << bytes(hex);
-}
-
-// Every command goes out as one frame: marker, code, parameters, CRC low byte first.
-void TestProtocol::commandFrames()
-{
-    QFETCH(QString, operation);
-    QFETCH(QByteArray, command);
-    AnsweringRig rig;
-    QVERIFY2(rig.programmer.open(0), qPrintable(rig.programmer.errorString()));
-    rig.end.takeWritten();
-    QCOMPARE(run(rig.programmer, operation), int(Programmer::ResultOk));
-    const auto *b = reinterpret_cast<const quint8 *>(command.constData());
-    const QByteArray frame =
-        command.isEmpty() ? QByteArray() : SimFrame::make(b[0], b[1], b[2], b[3], b[4]);
-    QCOMPARE(rig.end.takeWritten().toHex(), frame.toHex());
-}
-
-void TestProtocol::answerErrors_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<int>("value");
-    QTest::addColumn<int>("result");
-    QTest::addColumn<QString>("text");
-    const int status = Fault::ErrorStatus;
-    QTest::newRow("invalid operation") << status << 0x11 << 3 << "Invalid operation";
-    QTest::newRow("operation error") << status << 0x40 << 4 << "Operation error";
-    QTest::newRow("busy not activated") << status << 0x20 << 5 << "Busy signal is not activated";
-    QTest::newRow("busy timeout") << status << 0x30 << 6
-                                  << "Busy signal is in active state more than 30 ms";
-    QTest::newRow("unknown status") << status << 0x41 << 4 << "Operation error (code 0x41)";
-    QTest::newRow("status zero") << status << 0 << 4 << "Operation error (code 0x0)";
-    QTest::newRow("status byte order")
-        << status << 0x12345678 << 4 << "Operation error (code 0x12345678)";
-    QTest::newRow("wrong crc") << int(Fault::CorruptCrc) << 0 << 2
-                               << "Received data CRC check failed";
-}
-
-// A device that answers, even with an error or a damaged frame, stays connected and usable.
-void TestProtocol::answerErrors()
-{
-    QFETCH(int, kind);
-    QFETCH(int, value);
-    QFETCH(int, result);
-    QFETCH(QString, text);
-    SimRig rig;
-    QVERIFY(rig.programmer.open(0));
-    rig.firmware().injectAnswerFault({Fault::Kind(kind), value, CmdPowerOn});
-    QCOMPARE(rig.programmer.power(true), result);
-    QCOMPARE(rig.programmer.errorString(), text);
-    QVERIFY(rig.programmer.isConnected());
-    QCOMPARE(rig.programmer.power(false), int(Programmer::ResultOk));
-}
-
-// Whatever an earlier exchange left unread (here a damaged answer with trailing bytes) is gone
-// before the next command, wherever the channel holds it.
-void TestProtocol::leftoverBytesAreDropped()
-{
-    AnsweringRig rig;
-    rig.end.onCommand(commandBytes(CmdPowerOn), [](SimHostLink &link) {
-        link.send(bytes("00000000000001") + QByteArray(40, '\x5a'));
-    });
-    QVERIFY(rig.programmer.open(0));
-    QCOMPARE(rig.programmer.power(true), int(Programmer::ResultTransferFailed));
-    QCOMPARE(rig.programmer.power(false), int(Programmer::ResultOk));
-}
-
-// Three bytes of seven, then silence: the wait ends in the first slice that closes more than
-// the answer time-out after the third byte, and the link is closed. The farewell mode command
-// is answered with a damaged frame, which must not hide the time-out from the user.
-void TestProtocol::stalledAnswerTimesOutAndCloses()
-{
-    SimRig rig;
-    QVERIFY(rig.programmer.open(0));
-    rig.firmware().injectAnswerFault({Fault::Truncate, 3, CmdPowerOn});
-    rig.firmware().injectAnswerFault({Fault::CorruptCrc, 0, CmdConfigure});
-    LogCapture log("npx4.protocol");
-    QElapsedTimer timer;
-    timer.start();
-    QCOMPARE(rig.programmer.power(true), int(Programmer::ResultTransferFailed));
-    QVERIFY2(timer.elapsed() >= 2000 && timer.elapsed() < 2700,
-             qPrintable(QString::number(timer.elapsed())));
-    QCOMPARE(rig.programmer.errorString(), QStringLiteral("Receive timeout"));
-    QVERIFY(log.contains(QStringLiteral("Receive timeout (remains 4 bytes)")));
-    QVERIFY(!rig.programmer.isConnected());
-    QCOMPARE(rig.firmware().mode(), int(ModeOff));
-}
-
-// The time-out limits silence, not the whole transfer: bytes 1900 ms apart keep it going.
-void TestProtocol::slowStreamCompletes()
-{
-    AnsweringRig rig;
-    rig.end.onCommand(commandBytes(CmdReadId), [](SimHostLink &link) {
-        link.send(SimFrame::make(0x00, 0x00, 0x02, 0x00, 0x00));
-        link.sendAfter(1900, bytes("ec"));
-        link.sendAfter(3800, bytes("f1"));
-    });
-    QVERIFY(rig.programmer.open(0));
-    QByteArray id;
-    QCOMPARE(rig.programmer.readId(id), int(Programmer::ResultOk));
-    QCOMPARE(id, bytes("ecf1"));
-}
-
-// Once the information query has failed in transport, no frame goes out or is read until the
-// device has been replugged.
-void TestProtocol::latchRefusesTraffic()
-{
-    SimRig rig;
-    QVERIFY(rig.programmer.open(0));
-    rig.firmware().injectAnswerFault({Fault::CorruptCrc, 0, CmdGetInfo});
-    QCOMPARE(rig.programmer.getInfo(nullptr), int(Programmer::ResultTransferFailed));
-    QVERIFY(rig.programmer.isConnected());
-
-    const int writes = rig.writes();
-    for (const char *operation :
-         {"getInfo", "setMode(0)", "power(true)", "fastErase(1, false)", "upgradeFirmware"}) {
-        QCOMPARE(run(rig.programmer, operation), int(Programmer::ResultTransferFailed));
-        QCOMPARE(rig.programmer.errorString(), QStringLiteral("Device reconnection required!"));
+    void crc16_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<int>("crc");
+        QTest::newRow("check value") << QByteArray("123456789") << 0x31C3;
+        QTest::newRow("polynomial") << bytes("01") << 0x1021;
+        QTest::newRow("mode off") << bytes("a504000000") << 0xC3C2;
     }
-    Outputs outputs;
-    QCOMPARE(rig.programmer.readBlockMarks(3, outputs.marks),
-             int(Programmer::ResultTransferFailed));
-    QCOMPARE(outputs.marks[0] | outputs.marks[1], 0);
-    QCOMPARE(rig.writes(), writes);
-}
 
-void TestProtocol::fastEraseWaitsInTries_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<int>("result");
-    QTest::newRow("answer after 3.2 s") << int(Fault::Delay) << 0;
-    QTest::newRow("no answer") << int(Fault::NoAnswer) << 2;
-}
+    void crc16()
+    {
+        QFETCH(QByteArray, data);
+        QFETCH(int, crc);
+        QCOMPARE(Programmer::crc16(reinterpret_cast<const quint8 *>(data.constData()), data.size()),
+                 quint16(crc));
+    }
 
-// The long erase waits up to 5 s in short tries and keeps the connection whatever comes.
-void TestProtocol::fastEraseWaitsInTries()
-{
-    QFETCH(int, kind);
-    QFETCH(int, result);
-    SimRig rig;
-    QVERIFY(rig.programmer.open(0));
-    QCOMPARE(rig.programmer.power(true), int(Programmer::ResultOk));
-    rig.firmware().injectAnswerFault({Fault::Kind(kind), 3200, CmdErase});
-    QElapsedTimer timer;
-    timer.start();
-    QCOMPARE(rig.programmer.fastErase(1, false), result);
-    QVERIFY(rig.programmer.isConnected());
-    if (result != Programmer::ResultOk) {
-        QCOMPARE(rig.programmer.errorString(), QStringLiteral("Receive timeout"));
-        QVERIFY2(timer.elapsed() >= 5000 && timer.elapsed() < 6000,
+    void commandFrames_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QByteArray>("command");
+        for (const auto &[operation, hex] :
+             std::initializer_list<std::pair<const char *, const char *>>{
+                 {"setMode(0)", "a504000000"},
+                 {"setPeriod(100, 0.3)", "a50401030a"},
+                 {"setPeriod(5, 0.5)", "a504010102"},
+                 {"setParameter(151)", "a504020097"},
+                 {"setUseEcc(true)", "a504041a00"},
+                 {"eraseBlock(0x12345, true)", "a506452380"},
+                 {"fastErase(0, true)", ""}, // nothing to erase: no frame that means 65536 blocks
+                 {"fastErase(1, false)", "a506000001"},
+                 {"fastErase(5000, true)", "a506ff0381"},
+                 {"fastErase(-1, false)", "a506ff0301"},
+                 {"markBad(-1)", "a509ffff00"},
+                 {"readBlockMarks(700)", "a505bc0200"},
+                 {"readBadBlockList", "a505000401"},
+             })
+            QTest::newRow(operation) << QString(operation) << bytes(hex);
+    }
+
+    // Every command goes out as one frame: marker, code, parameters, CRC low byte first.
+    void commandFrames()
+    {
+        QFETCH(QString, operation);
+        QFETCH(QByteArray, command);
+        AnsweringRig rig;
+        QVERIFY2(rig.programmer.open(0), qPrintable(rig.programmer.errorString()));
+        rig.end.takeWritten();
+        QCOMPARE(run(rig.programmer, operation), int(Programmer::ResultOk));
+        const auto *b = reinterpret_cast<const quint8 *>(command.constData());
+        const QByteArray frame =
+            command.isEmpty() ? QByteArray() : SimFrame::make(b[0], b[1], b[2], b[3], b[4]);
+        QCOMPARE(rig.end.takeWritten().toHex(), frame.toHex());
+    }
+
+    void answerErrors_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("text");
+        const int status = Fault::ErrorStatus;
+        QTest::newRow("invalid operation") << status << 0x11 << 3 << "Invalid operation";
+        QTest::newRow("operation error") << status << 0x40 << 4 << "Operation error";
+        QTest::newRow("busy not activated")
+            << status << 0x20 << 5 << "Busy signal is not activated";
+        QTest::newRow("busy timeout")
+            << status << 0x30 << 6 << "Busy signal is in active state more than 30 ms";
+        QTest::newRow("status zero") << status << 0 << 4 << "Operation error (code 0x0)";
+        QTest::newRow("status byte order")
+            << status << 0x12345678 << 4 << "Operation error (code 0x12345678)";
+        QTest::newRow("wrong crc")
+            << int(Fault::CorruptCrc) << 0 << 2 << "Received data CRC check failed";
+    }
+
+    // A device that answers, even with an error or a damaged frame, stays connected and usable.
+    void answerErrors()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, value);
+        SimRig rig;
+        QVERIFY(rig.programmer.open(0));
+        rig.firmware().injectAnswerFault({Fault::Kind(kind), value, CmdPowerOn});
+        QTEST(rig.programmer.power(true), "result");
+        QTEST(rig.programmer.errorString(), "text");
+        QVERIFY(rig.programmer.isConnected());
+        QCOMPARE(rig.programmer.power(false), int(Programmer::ResultOk));
+    }
+
+    // Whatever an earlier exchange left unread (here a damaged answer with trailing bytes) is gone
+    // before the next command, wherever the channel holds it.
+    void leftoverBytesAreDropped()
+    {
+        AnsweringRig rig;
+        rig.end.onCommand(commandBytes(CmdPowerOn), [](SimHostLink &link) {
+            link.send(bytes("00000000000001") + QByteArray(40, '\x5a'));
+        });
+        QVERIFY(rig.programmer.open(0));
+        QCOMPARE(rig.programmer.power(true), int(Programmer::ResultTransferFailed));
+        QCOMPARE(rig.programmer.power(false), int(Programmer::ResultOk));
+    }
+
+    // Three bytes of seven, then silence: the wait ends in the first slice that closes more than
+    // the answer time-out after the third byte, and the link is closed. The farewell mode command
+    // is answered with a damaged frame, which must not hide the time-out from the user.
+    void stalledAnswerTimesOutAndCloses()
+    {
+        SimRig rig;
+        QVERIFY(rig.programmer.open(0));
+        rig.firmware().injectAnswerFault({Fault::Truncate, 3, CmdPowerOn});
+        rig.firmware().injectAnswerFault({Fault::CorruptCrc, 0, CmdConfigure});
+        LogCapture log("npx4.protocol");
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(rig.programmer.power(true), int(Programmer::ResultTransferFailed));
+        QVERIFY2(timer.elapsed() >= 2000 && timer.elapsed() < 2700,
                  qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(rig.programmer.errorString(), QStringLiteral("Receive timeout"));
+        QVERIFY(log.contains(QStringLiteral("Receive timeout (remains 4 bytes)")));
+        QVERIFY(!rig.programmer.isConnected());
+        QCOMPARE(rig.firmware().mode(), int(ModeOff));
     }
-    QCOMPARE(rig.programmer.power(false), int(Programmer::ResultOk));
-}
 
-// A programmer that leaves the bus during the long erase ends the wait at once, with the
-// failure that showed it.
-void TestProtocol::fastEraseEndsWhenDeviceLeaves()
-{
-    AnsweringRig rig;
-    rig.end.onCommand(commandBytes(CmdErase, 0, 0, EraseSeveralBlocks),
-                      [](SimHostLink &link) { link.leaveBus(-1); });
-    QVERIFY(rig.programmer.open(0));
-    QCOMPARE(rig.programmer.fastErase(1, false), int(Programmer::ResultTransferFailed));
-    QVERIFY(!rig.programmer.isConnected());
-    QVERIFY2(rig.programmer.errorString().startsWith("Receive data failed: ftd2xx: "),
-             qPrintable(rig.programmer.errorString()));
-}
+    // The time-out limits silence, not the whole transfer: bytes 1900 ms apart keep it going.
+    void slowStreamCompletes()
+    {
+        AnsweringRig rig;
+        rig.end.onCommand(commandBytes(CmdReadId), [](SimHostLink &link) {
+            link.send(SimFrame::make(0x00, 0x00, 0x02, 0x00, 0x00));
+            link.sendAfter(1900, bytes("ec"));
+            link.sendAfter(3800, bytes("f1"));
+        });
+        QVERIFY(rig.programmer.open(0));
+        QByteArray id;
+        QCOMPARE(rig.programmer.readId(id), int(Programmer::ResultOk));
+        QCOMPARE(id, bytes("ecf1"));
+    }
 
-void TestProtocol::badBlockList()
-{
-    AnsweringRig rig;
-    rig.end.onCommand(commandBytes(CmdBlockCheck, 0x00, 0x04, 0x01), [](SimHostLink &link) {
-        link.send(SimFrame::make(0x00, 0x00, 0x00, 0x00, 0x03) + bytes("05001002ff03"));
-    });
-    QVERIFY(rig.programmer.open(0));
-    QList<int> blocks = {42};
-    QCOMPARE(rig.programmer.readBadBlockList(blocks), int(Programmer::ResultOk));
-    QCOMPARE(blocks, QList<int>({5, 528, 1023}));
+    // Once the information query has failed in transport, no frame goes out or is read until the
+    // device has been replugged.
+    void latchRefusesTraffic()
+    {
+        SimRig rig;
+        QVERIFY(rig.programmer.open(0));
+        rig.firmware().injectAnswerFault({Fault::CorruptCrc, 0, CmdGetInfo});
+        QCOMPARE(rig.programmer.getInfo(nullptr), int(Programmer::ResultTransferFailed));
+        QVERIFY(rig.programmer.isConnected());
 
-    // A list that comes short leaves the caller's list as it was.
-    SimRig sim("bad=5,700");
-    QVERIFY(sim.programmer.open(0));
-    QCOMPARE(sim.programmer.power(true), int(Programmer::ResultOk));
-    QCOMPARE(sim.programmer.readBadBlockList(blocks), int(Programmer::ResultOk));
-    QCOMPARE(blocks, QList<int>({5, 700}));
-    sim.firmware().injectAnswerFault({Fault::TruncateData, 3, CmdBlockCheck});
-    QCOMPARE(sim.programmer.readBadBlockList(blocks), int(Programmer::ResultTransferFailed));
-    QCOMPARE(blocks, QList<int>({5, 700}));
-}
+        const int writes = rig.writes();
+        for (const char *operation :
+             {"getInfo", "setMode(0)", "power(true)", "fastErase(1, false)", "upgradeFirmware"}) {
+            QCOMPARE(run(rig.programmer, operation), int(Programmer::ResultTransferFailed));
+            QCOMPARE(rig.programmer.errorString(), QStringLiteral("Device reconnection required!"));
+        }
+        marks[0] = marks[1] = 0xFF;
+        QCOMPARE(rig.programmer.readBlockMarks(3, marks), int(Programmer::ResultTransferFailed));
+        QCOMPARE(marks[0] | marks[1], 0);
+        QCOMPARE(rig.writes(), writes);
+    }
 
-void TestProtocol::refusals_data()
-{
-    QTest::addColumn<QByteArray>("config");
-    QTest::addColumn<QString>("operation");
-    QTest::addColumn<int>("result");
-    QTest::addColumn<bool>("setsText");
-    const QByteArray none = "programmers=0";
-    QTest::newRow("1.0 read id") << QByteArray("firmware=1.0") << "readId" << 9 << false;
-    QTest::newRow("1.0 bad blocks")
-        << QByteArray("firmware=1.0") << "readBadBlockList" << 9 << false;
-    QTest::newRow("1.0 fast erase")
-        << QByteArray("firmware=1.0") << "fastErase(1, true)" << 9 << false;
-    QTest::newRow("1.0 period") << QByteArray("firmware=1.0") << "setPeriod(5, 0.5)" << 9 << false;
-    QTest::newRow("1.1 read id") << QByteArray("firmware=1.1") << "readId" << 0 << false;
-    QTest::newRow("1.3 ecc") << QByteArray("firmware=1.3") << "setUseEcc(true)" << 9 << false;
-    QTest::newRow("1.4 ecc") << QByteArray("firmware=1.4") << "setUseEcc(true)" << 0 << false;
-    QTest::newRow("closed info") << none << "getInfo" << 1 << true;
-    QTest::newRow("closed power") << none << "power(true)" << 1 << true;
-    QTest::newRow("closed marks") << none << "readBlockMarks(700)" << 1 << true;
-    QTest::newRow("closed mark bad") << none << "markBad(-1)" << 1 << true;
-    QTest::newRow("closed period") << none << "setPeriod(5, 0.5)" << 1 << false;
-    QTest::newRow("closed ecc") << none << "setUseEcc(true)" << 1 << false;
-    QTest::newRow("closed read id") << none << "readId" << 1 << false;
-}
+    void fastEraseWaitsInTries_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("result");
+        QTest::newRow("answer after 3.2 s") << int(Fault::Delay) << 0;
+        QTest::newRow("no answer") << int(Fault::NoAnswer) << 2;
+    }
 
-// Commands refused for an old firmware or a missing connection send nothing; only some of the
-// latter say why.
-void TestProtocol::refusals()
-{
-    QFETCH(QByteArray, config);
-    QFETCH(QString, operation);
-    QFETCH(int, result);
-    QFETCH(bool, setsText);
-    SimRig rig(config);
-    if (rig.programmer.open(0))
+    // The long erase waits up to 5 s in short tries and keeps the connection whatever comes.
+    void fastEraseWaitsInTries()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, result);
+        SimRig rig;
+        QVERIFY(rig.programmer.open(0));
         QCOMPARE(rig.programmer.power(true), int(Programmer::ResultOk));
-    const int writes = rig.writes();
-    const QString text = rig.programmer.errorString();
-    QCOMPARE(run(rig.programmer, operation), result);
-    if (result == Programmer::ResultOk)
-        return;
-    QCOMPARE(rig.writes(), writes);
-    QCOMPARE(rig.programmer.errorString(), setsText ? NotConnectedText : text);
-}
+        rig.firmware().injectAnswerFault({Fault::Kind(kind), 3200, CmdErase});
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(rig.programmer.fastErase(1, false), result);
+        QVERIFY(rig.programmer.isConnected());
+        if (result != Programmer::ResultOk) {
+            QCOMPARE(rig.programmer.errorString(), QStringLiteral("Receive timeout"));
+            QVERIFY2(timer.elapsed() >= 5000 && timer.elapsed() < 6000,
+                     qPrintable(QString::number(timer.elapsed())));
+        }
+        QCOMPARE(rig.programmer.power(false), int(Programmer::ResultOk));
+    }
+
+    // A programmer that leaves the bus during the long erase ends the wait at once, with the
+    // failure that showed it.
+    void fastEraseEndsWhenDeviceLeaves()
+    {
+        AnsweringRig rig;
+        rig.end.onCommand(commandBytes(CmdErase, 0, 0, EraseSeveralBlocks),
+                          [](SimHostLink &link) { link.leaveBus(-1); });
+        QVERIFY(rig.programmer.open(0));
+        QCOMPARE(rig.programmer.fastErase(1, false), int(Programmer::ResultTransferFailed));
+        QVERIFY(!rig.programmer.isConnected());
+        QVERIFY2(rig.programmer.errorString().startsWith("Receive data failed: ftd2xx: "),
+                 qPrintable(rig.programmer.errorString()));
+    }
+
+    void badBlockList()
+    {
+        AnsweringRig rig;
+        rig.end.onCommand(commandBytes(CmdBlockCheck, 0x00, 0x04, 0x01), [](SimHostLink &link) {
+            link.send(SimFrame::make(0x00, 0x00, 0x00, 0x00, 0x03) + bytes("05001002ff03"));
+        });
+        QVERIFY(rig.programmer.open(0));
+        blocks = {42};
+        QCOMPARE(rig.programmer.readBadBlockList(blocks), int(Programmer::ResultOk));
+        QCOMPARE(blocks, QList<int>({5, 528, 1023}));
+
+        // A list that comes short leaves the caller's list as it was.
+        SimRig sim("bad=5,700");
+        QVERIFY(sim.programmer.open(0));
+        QCOMPARE(sim.programmer.power(true), int(Programmer::ResultOk));
+        QCOMPARE(sim.programmer.readBadBlockList(blocks), int(Programmer::ResultOk));
+        QCOMPARE(blocks, QList<int>({5, 700}));
+        sim.firmware().injectAnswerFault({Fault::TruncateData, 3, CmdBlockCheck});
+        QCOMPARE(sim.programmer.readBadBlockList(blocks), int(Programmer::ResultTransferFailed));
+        QCOMPARE(blocks, QList<int>({5, 700}));
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<bool>("setsText");
+        const auto row = [](const char *config, const char *operation, int result, bool text) {
+            QTest::newRow(qPrintable(QString("%1 %2").arg(config, operation)))
+                << QByteArray(config) << QString(operation) << result << text;
+        };
+        for (const char *operation :
+             {"readId", "readBadBlockList", "fastErase(1, true)", "setPeriod(5, 0.5)"})
+            row("firmware=1.0", operation, 9, false);
+        row("firmware=1.1", "readId", 0, false);
+        row("firmware=1.3", "setUseEcc(true)", 9, false);
+        row("firmware=1.4", "setUseEcc(true)", 0, false);
+        for (const char *operation :
+             {"getInfo", "power(true)", "readBlockMarks(700)", "markBad(-1)"})
+            row("programmers=0", operation, 1, true);
+        for (const char *operation : {"setPeriod(5, 0.5)", "setUseEcc(true)", "readId"})
+            row("programmers=0", operation, 1, false);
+    }
+
+    // Commands refused for an old firmware or a missing connection send nothing; only some of the
+    // latter say why.
+    void refusals()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(QString, operation);
+        QFETCH(int, result);
+        QFETCH(bool, setsText);
+        SimRig rig(config);
+        if (rig.programmer.open(0))
+            QCOMPARE(rig.programmer.power(true), int(Programmer::ResultOk));
+        const int writes = rig.writes();
+        const QString text = rig.programmer.errorString();
+        QCOMPARE(run(rig.programmer, operation), result);
+        if (result == Programmer::ResultOk)
+            return;
+        QCOMPARE(rig.writes(), writes);
+        QCOMPARE(rig.programmer.errorString(), setsText ? NotConnectedText : text);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestProtocol)
 #include "tst_protocol.moc"

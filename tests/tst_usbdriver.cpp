@@ -283,8 +283,7 @@ private slots:
     void openResultsMapToStatuses()
     {
         QFETCH(int, result);
-        QFETCH(int, status);
-        QCOMPARE(ftStatusFromOpenResult(result), status);
+        QTEST(ftStatusFromOpenResult(result), "status");
     }
 
     void sysfsShowsWhoHoldsAnInterface_data()
@@ -294,7 +293,6 @@ private slots:
         QTest::addColumn<QString>("driver");
         QTest::addColumn<bool>("shown");
         QTest::newRow("claimed by a program") << "3-1.4" << 1 << "usbfs" << true;
-        QTest::newRow("kernel serial driver") << "3-1.4" << 1 << "ftdi_sio" << true;
         QTest::newRow("nothing bound") << "3-1.4" << 1 << "" << true;
         QTest::newRow("not configured") << "3-1.4" << 0 << "usbfs" << false;
         QTest::newRow("other configuration") << "3-1.4" << 2 << "usbfs" << false;
