@@ -164,7 +164,7 @@ private:
     QByteArray bufferBlock(int block) const;
     void resetDigests();
     void addToDigests(QByteArrayView data);
-    void addToMd5AndCrc32(QByteArrayView data);
+    void addToSha1AndCrc32(QByteArrayView data);
 
     void finishFileOperation();
     // Reports the loss of the programmer once, however it was noticed: by the channel's watch
