@@ -194,33 +194,32 @@ int SimDevice::check(quintptr id)
     return usable(id);
 }
 
-int SimDevice::setEventNotification(quintptr id, quint32 mask, AutoResetEvent *rxEvent)
+template <typename Apply>
+int SimDevice::whenUsable(quintptr id, Apply &&apply)
 {
     const Lock lock(mutex);
     const int status = usable(id);
-    if (status == FtOk) {
+    if (status == FtOk)
+        apply();
+    return status;
+}
+
+int SimDevice::setEventNotification(quintptr id, quint32 mask, AutoResetEvent *rxEvent)
+{
+    return whenUsable(id, [&] {
         event = rxEvent;
         eventMask = mask;
-    }
-    return status;
+    });
 }
 
 int SimDevice::setWriteTimeout(quintptr id, quint32 msecs)
 {
-    const Lock lock(mutex);
-    const int status = usable(id);
-    if (status == FtOk)
-        writeTimeoutMs = msecs;
-    return status;
+    return whenUsable(id, [&] { writeTimeoutMs = msecs; });
 }
 
 int SimDevice::setLatencyTimer(quintptr id, quint8 msecs)
 {
-    const Lock lock(mutex);
-    const int status = usable(id);
-    if (status == FtOk)
-        latency = msecs;
-    return status;
+    return whenUsable(id, [&] { latency = msecs; });
 }
 
 int SimDevice::purge(quintptr id, quint32 mask)
@@ -242,11 +241,9 @@ int SimDevice::purge(quintptr id, quint32 mask)
 
 int SimDevice::queueStatus(quintptr id, quint32 *rxBytes)
 {
-    const Lock lock(mutex);
-    const int status = usable(id);
-    if (status == FtOk)
+    return whenUsable(id, [&] {
         *rxBytes = quint32(std::min<qint64>(rxCount, std::numeric_limits<quint32>::max()));
-    return status;
+    });
 }
 
 int SimDevice::read(quintptr id, void *buffer, quint32 size, quint32 *received)

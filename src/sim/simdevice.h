@@ -88,6 +88,10 @@ private:
     // Carries out what is due by now; returns the next moment something is due.
     Clock::time_point advance();
 
+    // Under the lock: runs `apply` when handle `id` is usable; returns its status.
+    template <typename Apply>
+    int whenUsable(quintptr id, Apply &&apply);
+
     // The rest expects the lock to be held.
     int usable(quintptr id);
     void catchUp(Clock::time_point now);
