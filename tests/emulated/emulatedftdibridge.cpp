@@ -198,9 +198,9 @@ void EmulatedFtdiBridge::goOffBus()
             urb.done = true;
         }
     }
-    gchar *syspath = g_strconcat(sysDir.toLocal8Bit().constData(), DevicePath, nullptr);
-    umockdev_testbed_remove_device(testbed, syspath);
-    g_free(syspath);
+    // The interface first: umockdev removes a device's own bus link only.
+    umockdev_testbed_remove_device(testbed, (QByteArray("/sys") + InterfacePath).constData());
+    umockdev_testbed_remove_device(testbed, (QByteArray("/sys") + DevicePath).constData());
 }
 
 void EmulatedFtdiBridge::unplug()

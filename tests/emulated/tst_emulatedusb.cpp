@@ -109,20 +109,59 @@ private slots:
 
     void blockRoundTripWithEcc()
     {
+        const int ioctlsBefore = bridge->record().ioctls;
+        {
+            AProgrammer engine;
+            EngineLog log(&engine);
+            QVERIFY(engine.open(0));
+            const QByteArray image = blockPattern(7) + blockPattern(8);
+            QVERIFY(loadImage(engine, image));
+            const auto run = [&](bool filed) {
+                log.clear();
+                return filed && log.waitFinished() ? log.lines.last() : QString("not finished");
+            };
+            QCOMPARE(run(engine.program({0, 1})), "finished: Complete");
+            QCOMPARE(chipBlock(chip, 1), image.mid(BlockSize));
+            QCOMPARE(run(engine.verify({0, 1})), "finished: Complete");
+            QVERIFY(loadImage(engine, QByteArray(2 * BlockSize, '\0')));
+            QCOMPARE(run(engine.read({0, 1})), "finished: Complete");
+            QCOMPARE(bufferImage(engine).left(2 * BlockSize), image);
+        }
+        // What the host set is what the bridge received, and on close the kernel's serial
+        // driver got the device back.
+        const EmulatedFtdiBridge::Record record = bridge->record();
+        QCOMPARE(record.latencyTimer, 2);
+        QCOMPARE(record.largestInTransfer, 4096);
+        QCOMPARE(record.largestOutTransfer, 4096);
+        QCOMPARE(record.kernelDriver.mid(record.kernelDriver.size() - 2),
+                 QStringList({"detached", "attached"}));
+        QVERIFY(record.ioctls > ioctlsBefore);
+    }
+
+    void unplugDuringBlockTransfer()
+    {
         AProgrammer engine;
         EngineLog log(&engine);
+        QSignalSpy lost(&engine, &AProgrammer::deviceDisconnected);
+        QSignalSpy back(&engine, &AProgrammer::deviceConnected);
         QVERIFY(engine.open(0));
-        QByteArray image = blockPattern(7) + blockPattern(8);
-        QVERIFY(loadImage(engine, image));
+        back.clear();
         log.clear();
-        QVERIFY(engine.program({0, 1}));
+        // Gone in the middle of the second block.
+        bridge->unplugAfterSending(BlockSize + BlockSize / 2);
+        QVERIFY(engine.read({0, 1, 2, 3}));
         QVERIFY(log.waitFinished());
-        QCOMPARE(log.lines.last(), "finished: Complete");
-        QCOMPARE(chipBlock(chip, 0), image.left(BlockSize));
-        log.clear();
-        QVERIFY(engine.verify({0, 1}));
-        QVERIFY(log.waitFinished());
-        QCOMPARE(log.lines.last(), "finished: Complete");
+        QCOMPARE(log.lines.last(), "finished: Failed");
+        QCOMPARE(log.lines.filter("error: ").size(), 1);
+        QTRY_COMPARE(lost.count(), 1);
+
+        // Plugged in again, the programmer is found and opened by the engine's next poll.
+        bridge->plug();
+        QTRY_VERIFY([&] {
+            sendPollTick(engine);
+            return back.count() == 1;
+        }());
+        QCOMPARE(lost.count(), 1);
     }
 
 private:
