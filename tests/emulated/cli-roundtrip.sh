@@ -15,9 +15,10 @@ run() {
     "$@"
 }
 
-info=$(run "$cli" info)
+echo "+ $cli info"
+info=$("$cli" info)
 echo "$info"
-grep -q "1.5" <<<"$info"
+grep -qx "Firmware: 1.5" <<<"$info"
 run "$make_image" "$work/image.bin" 1
 run "$cli" auto-write "$work/image.bin"
 run "$cli" verify "$work/image.bin"

@@ -583,6 +583,8 @@ void EmulatedFtdiBridge::fillIn(Urb &urb, Clock::time_point now)
     const bool timerExpired = now >= lastInPacket + std::chrono::milliseconds(log.latencyTimer);
     if (!full && !timerExpired && unplugCountdown != 0)
         return;
+    if (!full && available > 0)
+        ++log.latencyExpiries;
     const QByteArray data = takeForHost(qMin(available, room));
     QByteArray packetsOut;
     qsizetype offset = 0;

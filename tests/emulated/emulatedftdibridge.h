@@ -40,6 +40,8 @@ public:
         qint64 bytesToHost = 0;
         qint64 bytesFromHost = 0;
         int ioctls = 0;
+        // Bulk-in transfers that the latency timer ended with data but short of full.
+        int latencyExpiries = 0;
     };
 
     // Why the emulation cannot run in this process, or empty when it can.
