@@ -7,7 +7,9 @@
 # Usage: mutants.sh [BUILD_DIR] [FILTER]
 #   FILTER (a regular expression) keeps only the entries whose file or find text matches it.
 # Environment: MUTANT_TIMEOUT, seconds one suite may take before the change counts as caught
-# (default 120).
+# (default 120); MUTANT_TESTS, a regular expression of the suites to run (ctest -R; default all),
+# to check a few changes quickly against the suites that cover them: then only the programs those
+# suites run are rebuilt for each change.
 set -euo pipefail
 
 build_dir=${1:-build}
@@ -15,6 +17,8 @@ filter=${2:-}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 list="$source_dir/tests/mutants.txt"
 timeout=${MUTANT_TIMEOUT:-120}
+suites=()
+[ -n "${MUTANT_TESTS:-}" ] && suites=(-R "$MUTANT_TESTS")
 mkdir -p "$build_dir"
 build_dir=$(cd "$build_dir" && pwd)
 scratch="$build_dir/mutants/src"
@@ -25,6 +29,12 @@ scratch_build="$build_dir/mutants/build"
 rm -rf "$scratch"
 mkdir -p "$scratch"
 (cd "$source_dir" && git ls-files -z | tar --null -T - -cf -) | tar -xf - -C "$scratch"
+# A run stopped half-way may have left objects built from a changed file, which is older than
+# them again in the new copy: the files it changed are touched so that they are recompiled.
+pending="$build_dir/mutants/changed"
+if [ -f "$pending" ]; then
+    (cd "$scratch" && xargs -d '\n' touch -- <"$pending")
+fi
 
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
@@ -32,9 +42,22 @@ cmake -S "$scratch" -B "$scratch_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebIn
     -DNPX4_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
 echo "Building the unchanged sources..."
 cmake --build "$scratch_build" >/dev/null
-if ! (cd "$scratch_build" && ctest -j "$(nproc)" --timeout "$timeout" >/dev/null 2>&1); then
+run_suites() {
+    (cd "$scratch_build" && ctest -j "$(nproc)" --timeout "$timeout" "${suites[@]}" "$@" \
+        >/dev/null 2>&1)
+}
+if ! run_suites; then
     echo "The suites fail without any change: fix them first." >&2
     exit 1
+fi
+targets=()
+if [ ${#suites[@]} -gt 0 ]; then
+    commands=$(cd "$scratch_build" && ctest -N -V "${suites[@]}" | sed -n 's/.*Test command: //p')
+    for word in ${commands//\"/}; do
+        if [[ $word == "$scratch_build"/* && -f $word && -x $word ]]; then
+            targets+=(--target "${word##*/}")
+        fi
+    done
 fi
 
 # Entries: a line with the file (relative to the repository), a line "- TEXT" to find, a line
@@ -81,14 +104,14 @@ for entry in "${entries[@]}"; do
     target="$scratch/$file"
     original=$(mktemp)
     cp "$target" "$original"
+    echo "$file" >>"$pending"
     if ! apply_change "$target" "$find" "$replace"; then
         echo "INVALID  $label (the text is not found exactly once)"
         invalid=$((invalid + 1))
-    elif ! cmake --build "$scratch_build" >/dev/null 2>&1; then
+    elif ! cmake --build "$scratch_build" "${targets[@]}" >/dev/null 2>&1; then
         echo "INVALID  $label (does not build)"
         invalid=$((invalid + 1))
-    elif (cd "$scratch_build" && ctest -j "$(nproc)" --timeout "$timeout" --stop-on-failure \
-        >/dev/null 2>&1); then
+    elif run_suites --stop-on-failure; then
         echo "SURVIVED $label"
         survived=$((survived + 1))
     else
@@ -99,7 +122,7 @@ for entry in "${entries[@]}"; do
     cp "$original" "$target"
     rm -f "$original"
 done
-cmake --build "$scratch_build" >/dev/null 2>&1 || true
+cmake --build "$scratch_build" >/dev/null 2>&1 && rm -f "$pending"
 
 total=$((caught + survived + invalid))
 echo "Mutants: $caught caught, $survived survived, $invalid invalid, of $total."
