@@ -16,21 +16,12 @@
 #include <QMutex>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 
 using namespace Npx4Protocol;
 
 namespace {
 
-enum Operation
-{
-    OpGetInfo,
-    OpReadId,
-    OpBadBlockList,
-    OpFastErase,
-    OpUpgrade,
-    OpOpen,
-    OperationCount
-};
 constexpr quint8 SealFirstFrame = 0x08;
 // Longer than any data phase (255 list entries of two bytes): the zeros that follow the input
 // complete whatever it leaves open, and seven zeros form a frame with a valid CRC, so the host
@@ -84,35 +75,27 @@ struct Harness
     SimDriver driver;
 };
 
-void run(Programmer &programmer, int operation)
-{
-    switch (operation) {
-    case OpGetInfo: {
+// The operations, numbered as the input selects them; the last one is the opening.
+using Operation = void (*)(Programmer &);
+const Operation Operations[] = {
+    [](Programmer &p) {
         ProgrammerInfo info;
-        programmer.getInfo(&info);
-        break;
-    }
-    case OpReadId: {
+        p.getInfo(&info);
+    },
+    [](Programmer &p) {
         QByteArray id;
-        programmer.readId(id);
-        break;
-    }
-    case OpBadBlockList: {
+        p.readId(id);
+    },
+    [](Programmer &p) {
         QList<int> blocks;
-        programmer.readBadBlockList(blocks);
-        break;
-    }
-    case OpFastErase:
-        programmer.fastErase(unsigned(-1), true);
-        break;
-    case OpUpgrade:
-        programmer.upgradeFirmware();
-        break;
-    default:
-        programmer.open(0);
-        break;
-    }
-}
+        p.readBadBlockList(blocks);
+    },
+    [](Programmer &p) { p.fastErase(unsigned(-1), true); },
+    [](Programmer &p) { p.upgradeFirmware(); },
+    [](Programmer &p) { p.open(0); },
+};
+constexpr int OperationCount = int(std::size(Operations));
+constexpr int OpOpen = OperationCount - 1;
 
 } // namespace
 
@@ -133,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (operation != OpOpen && !programmer.open(0))
         std::abort();
     harness.end.setStream(stream);
-    run(programmer, operation);
+    Operations[operation](programmer);
     harness.end.setStream(QByteArray());
     return 0;
 }
