@@ -77,26 +77,16 @@ class TestEcc : public QObject
 private slots:
     void workedValues()
     {
-        // Subpage 5 holds `fill` with `value` at `offset`; the other subpages are zero and so
-        // code 00 00 00.
-        const struct
-        {
-            int fill, offset, value;
-            const char *code;
-        } cases[] = {{0x00, 0, 0x00, "000000"},
-                     {0xFF, 0, 0xFF, "000000"},
-                     {0x00, 0, 0x01, "565554"},
-                     {0x00, 255, 0x80, "5555a8"}};
-        for (const auto &c : cases) {
-            QByteArray page(EccPageSize, 0);
-            page.replace(5 * EccSubpageSize, EccSubpageSize,
-                         QByteArray(EccSubpageSize, char(c.fill)));
-            page[5 * EccSubpageSize + c.offset] = char(c.value);
-            QByteArray expected(EccPageCodeSize, 0);
-            expected.replace(5 * EccSubpageCodeSize, EccSubpageCodeSize,
-                             QByteArray::fromHex(c.code));
-            QCOMPARE(calcPageEcc(page).toHex(), expected.toHex());
-        }
+        // The code of subpage 5 filled with `fill` but for `value` at `offset`.
+        const auto code = [](char fill, int offset, char value) {
+            QByteArray page(EccPageSize, fill);
+            page[5 * EccSubpageSize + offset] = value;
+            return calcPageEcc(page).mid(5 * EccSubpageCodeSize, EccSubpageCodeSize).toHex();
+        };
+        QCOMPARE(code(0x00, 0, 0x00), "000000");
+        QCOMPARE(code(char(0xFF), 0, char(0xFF)), "000000");
+        QCOMPARE(code(0x00, 0, 0x01), "565554");
+        QCOMPARE(code(0x00, 255, char(0x80)), "5555a8");
         QVERIFY(calcPageEcc(QByteArray(EccPageSize - 1, 0)).isEmpty());
         QVERIFY(calcPageEcc(QByteArray(EccPageSize + 1, 0)).isEmpty());
     }
