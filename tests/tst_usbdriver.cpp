@@ -188,6 +188,9 @@ private slots:
             rig.source.add(error ? QByteArray() : "cd", error);
             sent += error ? "" : "cd";
         }
+        // Reads that bring nothing are no failures.
+        for (int i = 0; i < UsbReader::MaxConsecutiveFailures; ++i)
+            rig.source.add(QByteArray());
         rig.source.add("ef");
         sent += "ef";
 
