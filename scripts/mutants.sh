@@ -25,16 +25,23 @@ scratch="$build_dir/mutants/src"
 scratch_build="$build_dir/mutants/build"
 
 # The scratch copy holds the tracked files as they are in the work tree, so that uncommitted
-# changes are checked too. Files keep their time stamps, so the scratch build stays incremental.
-rm -rf "$scratch"
-mkdir -p "$scratch"
-(cd "$source_dir" && git ls-files -z | tar --null -T - -cf -) | tar -xf - -C "$scratch"
-# A run stopped half-way may have left objects built from a changed file, which is older than
-# them again in the new copy: the files it changed are touched so that they are recompiled.
-pending="$build_dir/mutants/changed"
-if [ -f "$pending" ]; then
-    (cd "$scratch" && xargs -d '\n' touch -- <"$pending")
-fi
+# changes are checked too. Only files whose content differs from the copy are written (with a new
+# time stamp), and files no longer tracked are removed: the scratch build stays incremental and
+# never keeps objects built from other contents, even after a run stopped half-way.
+python3 - "$source_dir" "$scratch" <<'PY'
+import filecmp, os, shutil, subprocess, sys
+source, scratch = sys.argv[1:3]
+tracked = set(subprocess.check_output(["git", "ls-files", "-z"], cwd=source, text=True).split("\0"))
+for root, _, names in os.walk(scratch):
+    for name in names:
+        if os.path.relpath(os.path.join(root, name), scratch) not in tracked:
+            os.remove(os.path.join(root, name))
+for name in tracked - {""}:
+    target = os.path.join(scratch, name)
+    if not os.path.isfile(target) or not filecmp.cmp(os.path.join(source, name), target, False):
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy(os.path.join(source, name), target)
+PY
 
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
@@ -104,7 +111,6 @@ for entry in "${entries[@]}"; do
     target="$scratch/$file"
     original=$(mktemp)
     cp "$target" "$original"
-    echo "$file" >>"$pending"
     if ! apply_change "$target" "$find" "$replace"; then
         echo "INVALID  $label (the text is not found exactly once)"
         invalid=$((invalid + 1))
@@ -122,7 +128,7 @@ for entry in "${entries[@]}"; do
     cp "$original" "$target"
     rm -f "$original"
 done
-cmake --build "$scratch_build" >/dev/null 2>&1 && rm -f "$pending"
+cmake --build "$scratch_build" >/dev/null 2>&1 || true
 
 total=$((caught + survived + invalid))
 echo "Mutants: $caught caught, $survived survived, $invalid invalid, of $total."
