@@ -110,8 +110,13 @@ private slots:
                  QString("info: Readed %1 byte(s)").arg(loadedBlocks * BlockSize));
         QCOMPARE(lines.takeLast(), "finished: Finished");
         const QByteArray loaded = randomBytes(loadedBlocks * BlockSize);
-        if (checkDigests)
+        if (checkDigests) {
             QCOMPARE(lines, digestLines(loaded));
+            // Reading the accumulators leaves them as they were.
+            sim.log->clear();
+            sim.engine->emitHashes();
+            QCOMPARE(sim.log->lines, digestLines(loaded));
+        }
         QCOMPARE(lines.size(), 3);
         QCOMPARE(sim.engine->progressMaximum(), loadedBlocks - 1);
         QList<int> values;
@@ -155,6 +160,16 @@ private slots:
                                               QString("info: Readed %1 byte(s)").arg(bytes),
                                               "finished: Operation failed"}));
         QVERIFY(bufferImage(*sim.engine).startsWith(before + QByteArray(BlockSize, char(0xFF))));
+    }
+
+    // A new engine's buffer is erased Flash, also before anything has written to it.
+    void newBufferIsErased()
+    {
+        SimEngine sim("programmers=0", false);
+        QBuffer file;
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(sim.engine->saveBuffer(&file, {}));
+        QVERIFY(file.data() == QByteArray(FlashSize, char(0xFF)));
     }
 
     void save_data()

@@ -139,6 +139,10 @@
         <translation>SHA1: &lt;b&gt;%1&lt;/b&gt;</translation>
     </message>
     <message>
+        <source>MD5 or SHA1 could not be computed: this system&apos;s OpenSSL refuses it</source>
+        <translation>MD5 oder SHA1 konnte nicht berechnet werden: das OpenSSL dieses Systems verweigert es</translation>
+    </message>
+    <message>
         <source>Loading to buffer...</source>
         <translation>Wird in den Puffer geladen...</translation>
     </message>

@@ -19,11 +19,12 @@ constexpr int ReadyLockWaitMs = 100;
 } // namespace
 
 AProgrammer::AProgrammer(QObject *parent)
-    : QThread(parent), programmer(new Programmer(this)), requestSemaphore(0),
-      md5(QCryptographicHash::Md5), sha1(QCryptographicHash::Sha1)
+    : QThread(parent), programmer(new Programmer(this)), requestSemaphore(0), md5(Digest::Md5),
+      sha1(Digest::Sha1)
 {
+    // The array stays empty until something uses the buffer: filling 128 MiB with 0xFF costs
+    // more than all the rest of the start-up, and a load replaces the array without needing it.
     buffer.open(QIODevice::ReadWrite);
-    buffer.buffer().fill(char(0xFF), qsizetype(Programmer::blockCount()) * Programmer::blockSize());
 
     start();
 

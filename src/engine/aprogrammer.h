@@ -1,9 +1,10 @@
 #pragma once
 
+#include "engine/digest.h"
+
 #include <QBuffer>
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QCryptographicHash>
 #include <QList>
 #include <QMutex>
 #include <QSemaphore>
@@ -160,8 +161,10 @@ private:
     OperationKind complete(Phase &phase);
     OperationKind updateRule(const QByteArray &flashDirectory);
     void reportInformation();
+    // The buffer with its 0xFF bytes in place; see the constructor.
+    QBuffer &imageBuffer();
     // The buffer's bytes of logical `block`, without a copy.
-    QByteArray bufferBlock(int block) const;
+    QByteArray bufferBlock(int block);
     void resetDigests();
     void addToDigests(QByteArrayView data);
     void addToSha1AndCrc32(QByteArrayView data);
@@ -180,12 +183,13 @@ private:
     int followUp = Idle;
     QList<int> blocks;
     QList<int> badBlocks;
+    // Empty until first used: imageBuffer() fills it with 0xFF.
     QBuffer buffer;
     std::atomic<int> progressMin{0};
     std::atomic<int> progressMax{0};
     QString title;
-    QCryptographicHash md5;
-    QCryptographicHash sha1;
+    Digest md5;
+    Digest sha1;
     // zlib's running CRC-32 value; 0 is the reset state.
     quint32 crc32 = 0;
     int pollTimerId = 0;

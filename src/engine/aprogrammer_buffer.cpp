@@ -102,13 +102,25 @@ void AProgrammer::emitHashes()
 {
     const QString crc = QString::number(crc32, 16).rightJustified(8, QLatin1Char('0'));
     emit info(tr("CRC32: <b>%1</b>").arg(crc.toUpper()));
-    emit info(tr("MD5: <b>%1</b>").arg(QString::fromLatin1(md5.result().toHex().toUpper())));
-    emit info(tr("SHA1: <b>%1</b>").arg(QString::fromLatin1(sha1.result().toHex().toUpper())));
+    const QByteArray md5Result = md5.result();
+    const QByteArray sha1Result = sha1.result();
+    emit info(tr("MD5: <b>%1</b>").arg(QString::fromLatin1(md5Result.toHex().toUpper())));
+    emit info(tr("SHA1: <b>%1</b>").arg(QString::fromLatin1(sha1Result.toHex().toUpper())));
+    if (md5Result.isEmpty() || sha1Result.isEmpty())
+        emit error(tr("MD5 or SHA1 could not be computed: this system's OpenSSL refuses it"));
+}
+
+QBuffer &AProgrammer::imageBuffer()
+{
+    // An empty array stands for an erased Flash.
+    if (buffer.data().isEmpty())
+        buffer.buffer().fill(char(0xFF), qsizetype(blockCount()) * Programmer::blockSize());
+    return buffer;
 }
 
 QList<int> AProgrammer::bufferDirectoryBlocks()
 {
-    return ::bufferDirectoryBlocks(&buffer);
+    return ::bufferDirectoryBlocks(&imageBuffer());
 }
 
 void AProgrammer::finishFileOperation()

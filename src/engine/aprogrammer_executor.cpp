@@ -184,10 +184,10 @@ bool AProgrammer::markBlockBad(Phase &phase, int block)
     return true;
 }
 
-QByteArray AProgrammer::bufferBlock(int block) const
+QByteArray AProgrammer::bufferBlock(int block)
 {
     const qsizetype size = Programmer::blockSize();
-    return QByteArray::fromRawData(buffer.data().constData() + block * size, size);
+    return QByteArray::fromRawData(imageBuffer().data().constData() + block * size, size);
 }
 
 AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int physical)
@@ -198,7 +198,7 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
         const int result = programmer->readBlock(physical, phase.data);
         // What arrived is kept, also from a failed read.
         const qsizetype size = qMin<qsizetype>(phase.data.size(), Programmer::blockSize());
-        std::memcpy(buffer.buffer().data() + qsizetype(logical) * Programmer::blockSize(),
+        std::memcpy(imageBuffer().buffer().data() + qsizetype(logical) * Programmer::blockSize(),
                     phase.data.constData(), size_t(size));
         return done(result);
     }
@@ -302,7 +302,7 @@ AProgrammer::OperationKind AProgrammer::updateRule(const QByteArray &flashDirect
 
     const qint64 blockSize = Programmer::blockSize();
     QByteArray bufferDirectory;
-    if (buffer.seek(Block * blockSize))
+    if (imageBuffer().seek(Block * blockSize))
         bufferDirectory = buffer.read(blockSize);
     if (bufferDirectory.size() < blockSize) {
         emit error(tr("Failed to read buffer"));
