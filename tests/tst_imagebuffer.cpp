@@ -1,6 +1,7 @@
 // The image buffer: loading and saving files, their digests, and a whole image's round trip
 // through the simulated programmer.
 #include "engine/blockrange.h"
+#include "engine/crc32.h"
 #include "support/enginefixture.h"
 
 #include <QBuffer>
@@ -160,6 +161,28 @@ private slots:
                                               QString("info: Readed %1 byte(s)").arg(bytes),
                                               "finished: Operation failed"}));
         QVERIFY(bufferImage(*sim.engine).startsWith(before + QByteArray(BlockSize, char(0xFF))));
+    }
+
+    void crc32_data()
+    {
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<int>("size");
+        for (const int size : {1, 63, 64, 65, 127, 128, 1000, int(BlockSize) + 7}) {
+            for (const int offset : {0, 3})
+                QTest::addRow("%d bytes at %d", size, offset) << offset << size;
+        }
+    }
+
+    // Any length at any alignment, also continued piece by piece, gives the standard CRC-32.
+    void crc32()
+    {
+        QFETCH(int, offset);
+        QFETCH(int, size);
+        const QByteArrayView data = QByteArrayView(randomBytes(offset + size)).sliced(offset);
+        const quint32 expected = slowCrc32(data);
+        QCOMPARE(updateCrc32(0, data), expected);
+        QCOMPARE(updateCrc32(updateCrc32(0, data.first(size / 3)), data.sliced(size / 3)),
+                 expected);
     }
 
     // A new engine's buffer is erased Flash, also before anything has written to it.

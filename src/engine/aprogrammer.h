@@ -190,7 +190,7 @@ private:
     QString title;
     Digest md5;
     Digest sha1;
-    // zlib's running CRC-32 value; 0 is the reset state.
+    // The running CRC-32 value (updateCrc32()); 0 is the reset state.
     quint32 crc32 = 0;
     int pollTimerId = 0;
     std::atomic<bool> fileBusy{false};

@@ -1,5 +1,6 @@
 #include "engine/aprogrammer.h"
 
+#include "engine/crc32.h"
 #include "engine/imagedirectory.h"
 #include "protocol/programmer.h"
 
@@ -12,7 +13,6 @@
 #include <functional>
 #include <mutex>
 #include <thread>
-#include <zlib.h>
 
 namespace {
 
@@ -82,14 +82,13 @@ void AProgrammer::resetDigests()
 {
     md5.reset();
     sha1.reset();
-    crc32 = quint32(::crc32(0L, Z_NULL, 0));
+    crc32 = 0;
 }
 
 void AProgrammer::addToSha1AndCrc32(QByteArrayView data)
 {
     sha1.addData(data);
-    crc32 = quint32(
-        ::crc32_z(crc32, reinterpret_cast<const Bytef *>(data.data()), z_size_t(data.size())));
+    crc32 = updateCrc32(crc32, data);
 }
 
 void AProgrammer::addToDigests(QByteArrayView data)
