@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
@@ -76,6 +77,7 @@ private slots:
     void usageErrors();
     void failures_data();
     void failures();
+    void hashFailsWithoutDigests();
     void commandsShareOneChip();
     void interruptAbortsAndKeepsOlderFile();
 
@@ -189,6 +191,21 @@ void TestCli::failures()
     QVERIFY(result.out.isEmpty());
     // A read that failed leaves no file behind.
     QVERIFY(!QFile::exists(dir->filePath(QStringLiteral("out.bin"))));
+}
+
+// An OpenSSL that refuses MD5 and SHA1 (here: only its base provider loaded) makes hash fail
+// instead of printing empty digests.
+void TestCli::hashFailsWithoutDigests()
+{
+    const QString config = dir->filePath(QStringLiteral("openssl.cnf"));
+    QVERIFY(writeFile(config, "openssl_conf = init\n[init]\nproviders = providers\n"
+                              "[providers]\nbase = base\n[base]\nactivate = 1\n"));
+    qputenv("OPENSSL_CONF", QFile::encodeName(config));
+    const auto restore = qScopeGuard([] { qunsetenv("OPENSSL_CONF"); });
+    const CliResult result = runCli({"hash", "--blocks", "0"}, QStringLiteral("1"));
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.err.contains("MD5 or SHA1 could not be computed"), qPrintable(result.err));
+    QVERIFY(result.out.isEmpty());
 }
 
 void TestCli::commandsShareOneChip()

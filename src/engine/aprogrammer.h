@@ -69,8 +69,9 @@ public:
     // or the file operation failed.
     bool loadBuffer(QIODevice *file);
     bool saveBuffer(QIODevice *file, QList<int> blocks);
-    // Emits the CRC32, MD5 and SHA1 lines of the accumulators.
-    void emitHashes();
+    // Emits the CRC32, MD5 and SHA1 lines of the accumulators; false, after an error line, when
+    // the system's OpenSSL could not compute MD5 or SHA1.
+    bool emitHashes();
     // The blocks of the image described by the directory in the buffer's block 2 (empty when
     // there is none); may reach past the last block. Call it while the engine is idle.
     QList<int> bufferDirectoryBlocks();

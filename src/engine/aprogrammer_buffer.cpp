@@ -97,7 +97,7 @@ void AProgrammer::addToDigests(QByteArrayView data)
     addToSha1AndCrc32(data);
 }
 
-void AProgrammer::emitHashes()
+bool AProgrammer::emitHashes()
 {
     const QString crc = QString::number(crc32, 16).rightJustified(8, QLatin1Char('0'));
     emit info(tr("CRC32: <b>%1</b>").arg(crc.toUpper()));
@@ -105,8 +105,11 @@ void AProgrammer::emitHashes()
     const QByteArray sha1Result = sha1.result();
     emit info(tr("MD5: <b>%1</b>").arg(QString::fromLatin1(md5Result.toHex().toUpper())));
     emit info(tr("SHA1: <b>%1</b>").arg(QString::fromLatin1(sha1Result.toHex().toUpper())));
-    if (md5Result.isEmpty() || sha1Result.isEmpty())
+    if (md5Result.isEmpty() || sha1Result.isEmpty()) {
         emit error(tr("MD5 or SHA1 could not be computed: this system's OpenSSL refuses it"));
+        return false;
+    }
+    return true;
 }
 
 QBuffer &AProgrammer::imageBuffer()

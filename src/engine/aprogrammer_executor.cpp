@@ -282,7 +282,10 @@ AProgrammer::OperationKind AProgrammer::complete(Phase &phase)
     case Update:
         return updateRule(phase.data);
     case CalcHash:
-        emitHashes();
+        if (!emitHashes()) {
+            emit operationFinished(tr("Failed"));
+            return Idle;
+        }
         break;
     case Information:
         reportInformation();
