@@ -9,6 +9,7 @@
 #include "support/windowfixture.h"
 
 #include <QCheckBox>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
@@ -21,6 +22,7 @@
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTime>
+#include <QTimer>
 #include <QToolButton>
 #include <QTranslator>
 
@@ -97,15 +99,26 @@ private slots:
         QFETCH(QByteArray, config);
         QFETCH(QMessageBox::StandardButton, upgrade);
         QString question;
+        // The window runs in an event loop of its own, as in the program: QTest's waits would
+        // run deferred deletions that such a loop holds back while the question is open.
+        QEventLoop program;
         if (upgrade != QMessageBox::NoButton)
             answerModal<QMessageBox>([&](QMessageBox *box) {
                 question = box->text().section('\n', 1, 1);
+                // Left open for a while in an event loop of its own, as a user would: nothing
+                // may be opened again meanwhile.
+                QEventLoop userThinks;
+                QTimer::singleShot(1200, &userThinks, &QEventLoop::quit);
+                userThinks.exec();
                 box->button(upgrade)->click();
+                program.quit();
             });
         WindowRig rig(config);
         QStringList states;
         QObject::connect(rig.engine, &AProgrammer::operationBegin, rig.window.get(),
                          [&] { states.append(stateOf(rig)); });
+        if (upgrade != QMessageBox::NoButton)
+            program.exec();
         QVERIFY(rig.waitConnected());
         QTEST(stateOf(rig), "state");
         QCOMPARE(rig.widget<QCheckBox>("chbUseEcc")->isChecked(), config == "1");
@@ -118,6 +131,8 @@ private slots:
             QCOMPARE(qMakePair(bar->value(), bar->maximum()), qMakePair(12288, 12288));
         }
         QCOMPARE(rig.countLines("Upgrading device firmware..."), int(upgrade == QMessageBox::Yes));
+        QCOMPARE(rig.countLines("Failed to open"), 0);
+        QCOMPARE(rig.countLines("successfully opened"), 1);
     }
 
     void readOnlyHidesWritingButtons()

@@ -45,6 +45,7 @@ MainDialog::MainDialog(QWidget *parent)
     ui->wButtons->setEnabled(engine->isReady());
 
     auto *openTimer = new QTimer(this);
+    openTimer->setSingleShot(true);
     connect(openTimer, &QTimer::timeout, this, &MainDialog::firstOpen);
     openTimer->start(FirstOpenDelayMs);
 
@@ -124,10 +125,15 @@ void MainDialog::writeSettings()
 
 void MainDialog::firstOpen()
 {
+    // Stopped before the open, which processes events: neither those nor the event loop of an
+    // upgrade question it raises may run this again, and a deferred deletion waits for the
+    // outer event loop.
+    if (auto *timer = qobject_cast<QTimer *>(sender())) {
+        timer->stop();
+        timer->deleteLater();
+    }
     if (!engine->open(0))
         addError(tr("Failed to open programmer device. Is it connected?"));
-    if (sender())
-        sender()->deleteLater();
 }
 
 void MainDialog::abortOperation()
