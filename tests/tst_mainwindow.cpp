@@ -6,8 +6,10 @@
 #include "engine/aprogrammer.h"
 #include "sim/nandchip.h"
 #include "sim/simdriver.h"
+#include "support/enginefixture.h"
 #include "support/windowfixture.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -266,35 +268,57 @@ private slots:
 
     void chipInfoEditsMarkBlocksBad_data()
     {
+        QTest::addColumn<bool>("readOnly");
+        QTest::addColumn<bool>("image");
         QTest::addColumn<QList<int>>("edited");
         QTest::addColumn<QMessageBox::StandardButton>("reply");
-        QTest::newRow("added, confirmed") << QList<int>{5, 9, 700} << QMessageBox::Yes;
-        QTest::newRow("added, refused") << QList<int>{5, 9, 700} << QMessageBox::No;
-        QTest::newRow("removed") << QList<int>{5} << QMessageBox::Ok;
+        QTest::addColumn<QString>("question");
+        QTest::newRow("added, confirmed")
+            << false << false << QList<int>{5, 9, 700} << QMessageBox::Yes
+            << "Block 8 and every later block then move";
+        QTest::newRow("added inside the image, refused")
+            << false << true << QList<int>{5, 9, 700} << QMessageBox::No
+            << "The image blocks 8...34 of the image in the buffer then move";
+        QTest::newRow("added past the image")
+            << false << true << QList<int>{5, 40, 700} << QMessageBox::No << "never used again.";
+        QTest::newRow("removed") << false << false << QList<int>{5} << QMessageBox::Ok
+                                 << "Removing a block from the list does not make it good again";
+        QTest::newRow("read only")
+            << true << false << QList<int>{5, 9, 700} << QMessageBox::Yes << QString();
     }
     void chipInfoEditsMarkBlocksBad()
     {
+        QFETCH(bool, readOnly);
+        QFETCH(bool, image);
         QFETCH(QList<int>, edited);
         QFETCH(QMessageBox::StandardButton, reply);
+        QFETCH(QString, question);
         BadBlkEditor editor;
         WindowRig rig("bad=5,700");
         QVERIFY(rig.waitConnected());
+        rig.widget<QCheckBox>("chbReadOnly")->setChecked(readOnly);
+        if (image)
+            QVERIFY(loadImage(*rig.engine, imageWithDirectory({directoryEntry('a')})));
         QStringList shown;
+        bool editable = false;
         answerModal<BadBlkEditor>([&](BadBlkEditor *dialog) {
             shown.append(dialog->badBlockList() == QList<int>({5, 700}) ? "5,700" : "other");
+            editable = dialog->findChild<QPushButton *>("pbAdd")->isEnabled();
             dialog->setBadBlockList(edited);
             dialog->accept();
         });
+        // Asked or not, the question is answered, so that a wrong one never waits.
         answerModal<QMessageBox>([&](QMessageBox *box) {
-            shown.append(box->text().section(':', 0, 0));
+            shown.append(box->text());
             box->button(reply)->click();
         });
         rig.widget<QToolButton>("pbInfo")->click();
-        QTRY_COMPARE(shown.size(), 2);
-        QCOMPARE(shown.last(), reply == QMessageBox::Ok
-                                   ? "Removing a block from the list does not make it good again"
-                                   : "Mark 1 block(s) as bad on the chip");
-        const bool marked = reply == QMessageBox::Yes;
+        QVERIFY(rig.waitForLine(": Complete"));
+        QTRY_VERIFY(!QApplication::activeModalWidget());
+        QCOMPARE(editable, !readOnly);
+        QCOMPARE(shown.size(), readOnly ? 1 : 2);
+        QVERIFY2(readOnly || shown.last().contains(question), qPrintable(shown.last()));
+        const bool marked = !readOnly && reply == QMessageBox::Yes;
         QVERIFY(!marked || rig.waitForLine(": Complete", 2));
         QCOMPARE(rig.countLines("Marking 1 Flash block(s) as bad: 9"), int(marked));
         QCOMPARE(qMakePair(rig.set.chip(0).isBad(9), rig.set.chip(0).isBad(700)),

@@ -14,6 +14,7 @@
 #include <QSettings>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -25,6 +26,21 @@ QString blockNumbers(const QList<int> &blocks)
     for (const int block : blocks)
         numbers.append(QString::number(block));
     return numbers.join(QLatin1String(", "));
+}
+
+// The first logical block that marking `added` bad moves on a chip whose bad blocks are `bad`,
+// or -1: logical block L lives in the (L+1)-th good block, so a block that turns bad moves the
+// logical block it held and every later one to the next good block.
+int firstMovedBlock(const QList<int> &added, const QList<int> &bad)
+{
+    int first = -1;
+    for (const int block : added) {
+        if (!bad.contains(block) && (first < 0 || block < first))
+            first = block;
+    }
+    if (first < 0)
+        return -1;
+    return first - int(std::count_if(bad.cbegin(), bad.cend(), [&](int b) { return b < first; }));
 }
 
 } // namespace
@@ -191,7 +207,8 @@ void MainDialog::onChipInfoEmitted(QString name, QList<int> badBlocks)
 {
     QList<int> list = badBlocks;
     BadBlkEditor::Changes changes;
-    if (!BadBlkEditor::editBadBlocks(name, list, &changes))
+    // Read-only mode never changes the chip: the editor only shows the list.
+    if (!BadBlkEditor::editBadBlocks(name, list, &changes, ui->chbReadOnly->isChecked()))
         return;
     if (!changes.removed.isEmpty())
         QMessageBox::information(
@@ -201,20 +218,44 @@ void MainDialog::onChipInfoEmitted(QString name, QList<int> badBlocks)
                nullptr, int(changes.removed.size()))
                 .arg(blockNumbers(changes.removed)));
     if (!changes.added.isEmpty())
-        markAddedBadBlocks(changes.added);
+        markAddedBadBlocks(changes.added, badBlocks);
 }
 
-void MainDialog::markAddedBadBlocks(const QList<int> &added)
+void MainDialog::markAddedBadBlocks(const QList<int> &added, const QList<int> &bad)
 {
-    const QMessageBox::StandardButton answer = QMessageBox::question(
-        this, tr("Mark bad blocks"),
-        tr("Mark %n block(s) as bad on the chip: %1?\n\nThis cannot be undone: a block marked "
-           "bad is never used again.",
-           nullptr, int(added.size()))
-            .arg(blockNumbers(added)),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    QString question = tr("Mark %n block(s) as bad on the chip: %1?\n\nThis cannot be undone: a "
+                          "block marked bad is never used again.",
+                          nullptr, int(added.size()))
+                           .arg(blockNumbers(added));
+    question += QLatin1String("\n\n") + movedBlocksWarning(firstMovedBlock(added, bad));
+    const QMessageBox::StandardButton answer =
+        QMessageBox::question(this, tr("Mark bad blocks"), question.trimmed(),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer == QMessageBox::Yes && !engine->setBadBlocks(added))
         addError(tr("The blocks were not marked bad: the programmer is busy."));
+}
+
+QString MainDialog::movedBlocksWarning(int firstMoved) const
+{
+    if (firstMoved < 0)
+        return QString();
+    // The image in the buffer is the one most likely written; without a directory its extent is
+    // unknown, and every later block may belong to an image.
+    const QList<int> image = engine->bufferDirectoryBlocks();
+    if (image.isEmpty())
+        return tr("Block %1 and every later block then move to the next good block: an image "
+                  "already written there no longer verifies and must be written again.")
+            .arg(firstMoved);
+    QList<int> moved;
+    for (const int block : image) {
+        if (block >= firstMoved && block < engine->blockCount())
+            moved.append(block);
+    }
+    if (moved.isEmpty())
+        return QString();
+    return tr("The image blocks %1 of the image in the buffer then move to the next good block: "
+              "that image, if already written, no longer verifies and must be written again.")
+        .arg(BlockRangeList::fromBlocks(moved).toString());
 }
 
 void MainDialog::closeEvent(QCloseEvent *event)

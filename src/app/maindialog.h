@@ -77,8 +77,12 @@ private:
     // Usable while a programmer whose firmware knows ECC is connected and no operation runs.
     void updateEccBox();
     void askFirmwareUpgrade(const QString &oldVer, const QString &newVer);
-    // Asks before the blocks the user added to the chip's list are marked bad on the chip.
-    void markAddedBadBlocks(const QList<int> &added);
+    // Asks before the blocks the user added to the chip's list of bad blocks `bad` are marked
+    // bad on the chip.
+    void markAddedBadBlocks(const QList<int> &added, const QList<int> &bad);
+    // What marking blocks bad does to an image written on the chip when logical block
+    // `firstMoved` is the first to move (-1: none moves); empty when no image block moves.
+    QString movedBlocksWarning(int firstMoved) const;
 
     // The log and the status display.
     void appendLog(const QString &html);
