@@ -1,5 +1,6 @@
 #include "app/maindialog.h"
 
+#include "app/menuarrowclick.h"
 #include "app/rangehistory.h"
 #include "app/settingskeys.h"
 #include "dialogs/badblkeditor.h"
@@ -9,16 +10,23 @@
 #include "ui_maindialog.h"
 
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSettings>
+#include <QShortcut>
+#include <QStyle>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <utility>
 
 namespace {
 
 constexpr int FirstOpenDelayMs = 500;
+// How often the elapsed time of a running operation is brought up to date between progress
+// reports.
+constexpr int MeterRefreshMs = 1000;
 
 QString blockNumbers(const QList<int> &blocks)
 {
@@ -51,11 +59,28 @@ MainDialog::MainDialog(QWidget *parent)
                           Qt::WindowCloseButtonHint),
       ui(new Ui::MainDialog), engine(new AProgrammer(this)), blockSelection(new BlockSelection)
 {
+    // The icon the form names is compiled into this library.
+    Q_INIT_RESOURCE(icons);
     ui->setupUi(this);
     setWindowTitle(QCoreApplication::organizationName() + QLatin1Char(' ') +
                    QCoreApplication::applicationName());
+    ui->lbChipStatus->hide();
+    auto *arrowClick = new MenuArrowClick(this);
+    for (QToolButton *button : {ui->pbAutoProgram, ui->pbProgram, ui->pbErase, ui->pbRead,
+                                ui->pbVerify, ui->pbCheck, ui->pbSaveAs, ui->pbCalcHash}) {
+        button->setToolTip(button->toolTip() + QLatin1Char('\n') +
+                           tr("Click the small arrow, or hold the button down, to choose block "
+                              "ranges"));
+        button->installEventFilter(arrowClick);
+    }
+    meterTimer = new QTimer(this);
+    meterTimer->setInterval(MeterRefreshMs);
+    connect(meterTimer, &QTimer::timeout, this,
+            [this] { ui->lbProgressInfo->setText(meter.details()); });
+
     ui->actionDeviceDisconnected->setChecked(true);
     connectSignals();
+    addShortcuts();
     recentMenu = new QMenu(tr("Recent files"), this);
     readSettings();
     ui->wButtons->setEnabled(engine->isReady());
@@ -88,8 +113,8 @@ void MainDialog::connectSignals()
     connect(ui->pbAbort, &QPushButton::clicked, this, &MainDialog::abortOperation);
     connect(ui->pbAutoProgram, &QToolButton::clicked, engine, &AProgrammer::autoProgramAuto);
     connect(ui->pbProgram, &QToolButton::clicked, engine, &AProgrammer::programAuto);
-    connect(ui->pbErase, &QToolButton::clicked, engine, qOverload<>(&AProgrammer::erase));
-    connect(ui->pbRead, &QToolButton::clicked, engine, &AProgrammer::readAuto);
+    connect(ui->pbErase, &QToolButton::clicked, this, &MainDialog::eraseFlash);
+    connect(ui->pbRead, &QToolButton::clicked, this, &MainDialog::readFlash);
     connect(ui->pbVerify, &QToolButton::clicked, engine, &AProgrammer::verifyAuto);
     connect(ui->pbCheck, &QToolButton::clicked, engine, qOverload<>(&AProgrammer::check));
     connect(ui->pbInfo, &QToolButton::clicked, engine, qOverload<>(&AProgrammer::information));
@@ -118,10 +143,40 @@ void MainDialog::connectSignals()
     connect(engine, &AProgrammer::chipInfo, this, &MainDialog::onChipInfoEmitted);
 }
 
+void MainDialog::addShortcuts()
+{
+    const auto clickOn = [this](const QKeySequence &keys, QAbstractButton *button) {
+        // A click on a disabled button does nothing: the keys work where the button does.
+        connect(new QShortcut(keys, this), &QShortcut::activated, button, &QAbstractButton::click);
+    };
+    clickOn(QKeySequence(Qt::CTRL | Qt::Key_O), ui->pbLoad);
+    clickOn(QKeySequence(Qt::CTRL | Qt::Key_S), ui->pbSaveAs);
+    clickOn(QKeySequence(Qt::Key_Escape), ui->pbAbort);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this), &QShortcut::activated, this,
+            &QWidget::close);
+}
+
+QSize MainDialog::defaultSize()
+{
+    // A digest line of the log: the time, "SHA1: " and 40 bold hexadecimal digits.
+    QFont bold = ui->tbLog->font();
+    bold.setBold(true);
+    const QFontMetrics metrics(bold);
+    int digit = 0;
+    for (const QChar c : QStringLiteral("0123456789ABCDEF"))
+        digit = qMax(digit, metrics.horizontalAdvance(c));
+    const int line = metrics.horizontalAdvance(QStringLiteral("00:00:00: SHA1: ")) + 40 * digit;
+    const int wanted = line + 2 * int(ui->tbLog->document()->documentMargin()) +
+                       2 * ui->tbLog->frameWidth() +
+                       style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, ui->tbLog);
+    layout()->activate();
+    return size() + QSize(qMax(0, wanted - ui->tbLog->width()), 0);
+}
+
 void MainDialog::readSettings()
 {
     const QSettings settings;
-    resize(settings.value(SettingsKeys::WindowSize, size()).toSize());
+    resize(settings.value(SettingsKeys::WindowSize, defaultSize()).toSize());
     recentFiles = settings.value(SettingsKeys::RecentFiles).toStringList();
     updateRecentMenu();
     rangeHistory = rangeHistoryFromVariants(settings.value(SettingsKeys::Blocks).toList(),
@@ -148,8 +203,17 @@ void MainDialog::firstOpen()
         timer->stop();
         timer->deleteLater();
     }
+    // A file named on the command line is loaded first: the load holds the engine, so the
+    // programmer could not be opened meanwhile.
+    if (!startFile.isEmpty())
+        openBufferFile(std::exchange(startFile, QString()));
     if (!engine->open(0))
         addError(tr("Failed to open programmer device. Is it connected?"));
+}
+
+void MainDialog::loadFileAtStart(const QString &path)
+{
+    startFile = QFileInfo(path).absoluteFilePath();
 }
 
 void MainDialog::abortOperation()
@@ -167,6 +231,8 @@ void MainDialog::deviceConnected()
 
 void MainDialog::deviceDisconnected()
 {
+    // Another chip may be in the next programmer.
+    ui->lbChipStatus->hide();
     addError(tr("Programmer device disconnected"));
     ui->actionDeviceDisconnected->setChecked(true);
     updateEccBox();
@@ -205,6 +271,9 @@ void MainDialog::askFirmwareUpgrade(const QString &oldVer, const QString &newVer
 
 void MainDialog::onChipInfoEmitted(QString name, QList<int> badBlocks)
 {
+    ui->lbChipStatus->setText(tr("Chip: <b>%1</b>, %n bad block(s)", nullptr, int(badBlocks.size()))
+                                  .arg(name.toHtmlEscaped()));
+    ui->lbChipStatus->show();
     QList<int> list = badBlocks;
     BadBlkEditor::Changes changes;
     // Read-only mode never changes the chip: the editor only shows the list.
@@ -258,12 +327,45 @@ QString MainDialog::movedBlocksWarning(int firstMoved) const
         .arg(BlockRangeList::fromBlocks(moved).toString());
 }
 
+void MainDialog::readFlash()
+{
+    if (confirmBufferReplaced() && engine->readAuto())
+        phasesBeforeRead = 1; // the image directory is read first
+}
+
+void MainDialog::eraseFlash()
+{
+    if (confirmWholeErase())
+        engine->erase();
+}
+
+bool MainDialog::confirmWholeErase()
+{
+    return QMessageBox::question(this, tr("Erase whole Flash"),
+                                 tr("Erase the whole Flash?\n\nEvery block of the chip is "
+                                    "erased: its image and all other data are lost."),
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
+bool MainDialog::confirmBufferReplaced()
+{
+    return !bufferFromFlash ||
+           QMessageBox::question(this, tr("Unsaved buffer"),
+                                 tr("The buffer holds data read from the Flash that was not "
+                                    "saved to a file. It will be replaced.\n\nGo on?"),
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
 void MainDialog::closeEvent(QCloseEvent *event)
 {
     ExitDialog dialog;
     QSettings settings;
     dialog.setAskOnExit(settings.value(SettingsKeys::AskOnExit, true).toBool());
-    if (dialog.askOnExit() && dialog.exec() != QDialog::Accepted) {
+    // Data that would be lost is worth a question even when the user asked for none.
+    dialog.setUnsavedBuffer(bufferFromFlash);
+    if ((dialog.askOnExit() || bufferFromFlash) && dialog.exec() != QDialog::Accepted) {
         event->ignore();
         return;
     }
