@@ -271,6 +271,8 @@ void MainDialog::askFirmwareUpgrade(const QString &oldVer, const QString &newVer
 
 void MainDialog::onChipInfoEmitted(QString name, QList<int> badBlocks)
 {
+    // Gathering chip information moves no data: its blocks are not worth a rate.
+    meter.finish();
     ui->lbChipStatus->setText(tr("Chip: <b>%1</b>, %n bad block(s)", nullptr, int(badBlocks.size()))
                                   .arg(name.toHtmlEscaped()));
     ui->lbChipStatus->show();

@@ -22,8 +22,8 @@ public:
     // "0:12 elapsed, 8.2 MB/s, 0:03 left" while an operation runs; the rate and the time left
     // once something is done.
     QString details() const;
-    // Ends the operation and describes it: "4.59 MB in 5.1 s, 0.9 MB/s on average"; empty when
-    // nothing was done or no operation ran.
+    // Ends the operation (also one that moves no data, unmeasured) and describes it: "4.59 MB
+    // in 5.1 s, 0.9 MB/s on average"; empty when nothing was done or no operation ran.
     QString finish();
 
 private:
