@@ -8,8 +8,8 @@
 bool MenuArrowClick::eventFilter(QObject *watched, QEvent *event)
 {
     auto *button = qobject_cast<QToolButton *>(watched);
-    if (!button || event->type() != QEvent::MouseButtonPress || !button->menu() ||
-        button->popupMode() != QToolButton::DelayedPopup)
+    if (!button || event->type() != QEvent::MouseButtonPress || !button->isEnabled() ||
+        !button->menu() || button->popupMode() != QToolButton::DelayedPopup)
         return QObject::eventFilter(watched, event);
     const auto *press = static_cast<QMouseEvent *>(event);
     // The arrow sits in the lower right corner; the strip above it counts too, so that the
