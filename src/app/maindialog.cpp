@@ -36,6 +36,11 @@ QString blockNumbers(const QList<int> &blocks)
     return numbers.join(QLatin1String(", "));
 }
 
+void appendToolTip(QWidget *widget, const QString &line)
+{
+    widget->setToolTip(widget->toolTip() + QLatin1Char('\n') + line);
+}
+
 // The first logical block that marking `added` bad moves on a chip whose bad blocks are `bad`,
 // or -1: logical block L lives in the (L+1)-th good block, so a block that turns bad moves the
 // logical block it held and every later one to the next good block.
@@ -68,9 +73,8 @@ MainDialog::MainDialog(QWidget *parent)
     auto *arrowClick = new MenuArrowClick(this);
     for (QToolButton *button : {ui->pbAutoProgram, ui->pbProgram, ui->pbErase, ui->pbRead,
                                 ui->pbVerify, ui->pbCheck, ui->pbSaveAs, ui->pbCalcHash}) {
-        button->setToolTip(button->toolTip() + QLatin1Char('\n') +
-                           tr("Click the small arrow, or hold the button down, to choose block "
-                              "ranges"));
+        appendToolTip(button, tr("Click the small arrow, or hold the button down, to choose "
+                                 "block ranges"));
         button->installEventFilter(arrowClick);
     }
     meterTimer = new QTimer(this);
@@ -145,14 +149,19 @@ void MainDialog::connectSignals()
 
 void MainDialog::addShortcuts()
 {
-    const auto clickOn = [this](const QKeySequence &keys, QAbstractButton *button) {
-        // A click on a disabled button does nothing: the keys work where the button does.
-        connect(new QShortcut(keys, this), &QShortcut::activated, button, &QAbstractButton::click);
+    const auto shortcut = [this](const QKeySequence &keys, QWidget *shownOn) {
+        appendToolTip(shownOn, tr("Shortcut: %1").arg(keys.toString(QKeySequence::NativeText)));
+        return new QShortcut(keys, this);
     };
-    clickOn(QKeySequence(Qt::CTRL | Qt::Key_O), ui->pbLoad);
-    clickOn(QKeySequence(Qt::CTRL | Qt::Key_S), ui->pbSaveAs);
-    clickOn(QKeySequence(Qt::Key_Escape), ui->pbAbort);
-    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this), &QShortcut::activated, this,
+    // A click on a disabled button does nothing: the keys work where the button does.
+    using KeysAndButton = std::pair<QKeySequence, QAbstractButton *>;
+    for (const auto &[keys, button] : {KeysAndButton(Qt::CTRL | Qt::Key_O, ui->pbLoad),
+                                       KeysAndButton(Qt::CTRL | Qt::Key_S, ui->pbSaveAs),
+                                       KeysAndButton(Qt::Key_Escape, ui->pbAbort)})
+        connect(shortcut(keys, button), &QShortcut::activated, button, &QAbstractButton::click);
+    // Closing goes through the window's close, which asks first; the Close button would also
+    // abort a running operation.
+    connect(shortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), ui->pbClose), &QShortcut::activated, this,
             &QWidget::close);
 }
 
