@@ -854,6 +854,10 @@ Fortfahren?</translation>
         <source>Block 2 of the Flash holds no image directory, so the blocks of its image are unknown. Choose &quot;Whole flash&quot; or other blocks from the button&apos;s menu (click its small arrow, or hold the button down).</source>
         <translation>Block 2 des Flash enthält kein Abbildverzeichnis, daher sind die Blöcke seines Abbilds unbekannt. Wählen Sie „Gesamter Flash“ oder andere Blöcke im Menü der Schaltfläche (ihren kleinen Pfeil anklicken oder die Schaltfläche gedrückt halten).</translation>
     </message>
+    <message>
+        <source>Shortcut: %1</source>
+        <translation>Tastenkürzel: %1</translation>
+    </message>
 </context>
 <context>
     <name>OperationMeter</name>
