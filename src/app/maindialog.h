@@ -37,8 +37,8 @@ public:
     // Writes the settings.
     ~MainDialog() override;
 
-    // Loads the image file at `path` into the buffer, as a file chosen with Load is; used for a
-    // file named on the command line.
+    // Loads the image file at `path` into the buffer, as a file chosen with Load is, right
+    // before the first programmer is opened; for a file named on the command line.
     void loadFileAtStart(const QString &path);
 
 protected:
@@ -137,7 +137,7 @@ private:
 
     // Elapsed time, rate and time left of the running operation.
     OperationMeter meter;
-    QTimer *meterTimer;
+    QTimer *meterTimer = nullptr;
     // How progress values of the running phase turn into blocks done: the engine's worker counts
     // the blocks done (minimum to maximum); its file work in this thread numbers the block just
     // done, one less.
