@@ -164,6 +164,12 @@ private slots:
             QTest::keyClick(rig.window.get(), Qt::Key_R, Qt::ControlModifier);
             QTRY_COMPARE(rig.widget<QCheckBox>("chbReadOnly")->isChecked(), !readOnly);
         }
+        // Ctrl+Q closes as the window's close decoration does: after the question.
+        bool asked = false;
+        answerModal<ExitDialog>([&](ExitDialog *) { asked = true; });
+        QTest::keyClick(rig.window.get(), Qt::Key_Q, Qt::ControlModifier);
+        QTRY_VERIFY(asked);
+        QVERIFY(rig.window->isVisible());
     }
 
     void busyStates()
