@@ -76,6 +76,22 @@ private:
     std::thread worker;
 };
 
+// Reads up to `size` bytes, also from a stream that delivers them in pieces; fewer only at the
+// end of the data. -1 on a read error.
+qint64 readBlock(QIODevice *file, char *data, qint64 size)
+{
+    qint64 total = 0;
+    while (total < size) {
+        const qint64 got = file->read(data + total, size - total);
+        if (got < 0)
+            return -1;
+        if (got == 0 && (!file->isSequential() || !file->waitForReadyRead(-1)))
+            break;
+        total += got;
+    }
+    return total;
+}
+
 } // namespace
 
 void AProgrammer::resetDigests()
@@ -133,9 +149,11 @@ bool AProgrammer::loadBuffer(QIODevice *file)
     QByteArray image = std::move(spareImage);
     if (image.size() != flashSize)
         image = QByteArray(flashSize, Qt::Uninitialized);
-    // A trailing part shorter than a block is not loaded; neither is anything past the Flash.
-    const qint64 fileBlocks = file->size() / blockSize;
-    const int count = int(qMin<qint64>(fileBlocks, blockCount()));
+    // A stream (a pipe, a device) tells no size: it is read to its end. Of a file, a trailing
+    // part shorter than a block is loaded too; nothing past the Flash is.
+    const bool stream = file->isSequential();
+    const qint64 fileBlocks = (file->size() + blockSize - 1) / blockSize;
+    const int count = stream ? blockCount() : int(qMin<qint64>(fileBlocks, blockCount()));
     progressMin = 0;
     progressMax = count - 1;
     emit operationBegin(tr("Loading to buffer..."));
@@ -147,35 +165,47 @@ bool AProgrammer::loadBuffer(QIODevice *file)
         BackgroundFeed background([this](QByteArrayView block) { md5.addData(block); });
         for (int i = 0; i < count; ++i) {
             const qint64 position = i * blockSize;
-            if (!file->seek(position)) {
+            if (!stream && !file->seek(position)) {
                 emit error(
                     tr("Failed to seek to position %1: %2").arg(position).arg(file->errorString()));
                 loaded = false;
                 break;
             }
             char *slice = image.data() + position;
-            const qint64 got = file->read(slice, blockSize);
+            const qint64 got = readBlock(file, slice, blockSize);
             if (got < 0) {
                 emit error(tr("Failed to read data: %1").arg(file->errorString()));
                 loaded = false;
                 break;
             }
             total += got;
-            // The file ended early: what arrived of this block is kept but not hashed.
+            background.add(QByteArrayView(slice, got));
+            addToSha1AndCrc32(QByteArrayView(slice, got));
+            // The file ended.
             if (got < blockSize)
                 break;
-            background.add(QByteArrayView(slice, blockSize));
-            addToSha1AndCrc32(QByteArrayView(slice, blockSize));
             emit progress(i);
             QCoreApplication::processEvents();
         }
     }
 
+    char more = 0;
+    if (loaded && stream && total == flashSize && readBlock(file, &more, 1) != 0) {
+        emit error(tr("The file holds more than the %n byte(s) of the Flash: nothing was loaded",
+                      nullptr, int(flashSize)));
+        loaded = false;
+    }
     if (loaded) {
         // Whatever the file did not fill is erased Flash.
         std::memset(image.data() + total, 0xFF, size_t(flashSize - total));
         buffer.buffer().swap(image);
-        if (fileBlocks > blockCount()) {
+        loadedSize = total;
+        if (total % blockSize != 0) {
+            emit info(tr("The file ends inside block %1: the rest of that block was filled with "
+                         "0xFF")
+                          .arg(total / blockSize));
+        }
+        if (file->size() > flashSize) {
             emit info(tr("The file is larger than the Flash: only its first %n byte(s) were "
                          "loaded, the rest of the file was ignored",
                          nullptr, int(blockCount() * blockSize)));
