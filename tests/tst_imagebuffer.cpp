@@ -60,9 +60,11 @@ protected:
         }
         return pos() < failIoAt ? QBuffer::readData(data, size) : refuse<qint64>(-1);
     }
+    // Like a disk that fills up: what still fits is taken, then writes fail.
     qint64 writeData(const char *data, qint64 size) override
     {
-        return pos() < failIoAt ? QBuffer::writeData(data, size) : refuse<qint64>(-1);
+        return pos() < failIoAt ? QBuffer::writeData(data, qMin(size, failIoAt - pos()))
+                                : refuse<qint64>(-1);
     }
 
 private:
@@ -214,7 +216,9 @@ private slots:
         row("no directory: everything", plain, {}, upTo(1024));
         row("5 then 3", plain, {5, 3}, {5, 3});
         row("outside the flash left out", plain, {1024, 7, 1026}, {7});
-        row("short write", plain, {0, 1, 2}, {0}, -1, BlockSize,
+        row("write error", plain, {0, 1, 2}, {0}, -1, BlockSize,
+            "error: Failed to write data: broken");
+        row("disk full inside a block", plain, {0, 1}, {0}, -1, BlockSize + 1000,
             "error: Failed to write data: broken");
         row("seek error", plain, {0, 2}, {0}, 2 * BlockSize, FlashSize,
             "error: Failed to seek to position 262144: broken");

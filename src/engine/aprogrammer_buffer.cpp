@@ -6,6 +6,7 @@
 #include <QByteArrayView>
 #include <QCoreApplication>
 #include <QFileDevice>
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -78,7 +79,7 @@ private:
 
 // Reads up to `size` bytes, also from a stream that delivers them in pieces; fewer only at the
 // end of the data. -1 on a read error.
-qint64 readBlock(QIODevice *file, char *data, qint64 size)
+qint64 readFully(QIODevice *file, char *data, qint64 size)
 {
     qint64 total = 0;
     while (total < size) {
@@ -90,6 +91,20 @@ qint64 readBlock(QIODevice *file, char *data, qint64 size)
         total += got;
     }
     return total;
+}
+
+// Writes all of `data`. A device that takes only part of it (a disk that fills up) is asked for
+// the rest, so that its error string gives the reason.
+bool writeFully(QIODevice *file, QByteArrayView data)
+{
+    qint64 total = 0;
+    while (total < data.size()) {
+        const qint64 put = file->write(data.data() + total, data.size() - total);
+        if (put <= 0)
+            return false;
+        total += put;
+    }
+    return true;
 }
 
 } // namespace
@@ -172,7 +187,7 @@ bool AProgrammer::loadBuffer(QIODevice *file)
                 break;
             }
             char *slice = image.data() + position;
-            const qint64 got = readBlock(file, slice, blockSize);
+            const qint64 got = readFully(file, slice, blockSize);
             if (got < 0) {
                 emit error(tr("Failed to read data: %1").arg(file->errorString()));
                 loaded = false;
@@ -190,7 +205,7 @@ bool AProgrammer::loadBuffer(QIODevice *file)
     }
 
     char more = 0;
-    if (loaded && stream && total == flashSize && readBlock(file, &more, 1) != 0) {
+    if (loaded && stream && total == flashSize && readFully(file, &more, 1) != 0) {
         emit error(tr("The file holds more than the %n byte(s) of the Flash: nothing was loaded",
                       nullptr, int(flashSize)));
         loaded = false;
@@ -248,17 +263,33 @@ bool AProgrammer::saveBuffer(QIODevice *file, QList<int> blocks)
     progressMax = int(list.size()) - 1;
     emit operationBegin(tr("Saving buffer content..."));
 
+    // A stream (a pipe, a character device) cannot seek: its blocks go in ascending order, and
+    // a gap between them is written as erased Flash.
+    const bool stream = file->isSequential();
+    if (stream) {
+        std::sort(list.begin(), list.end());
+        list.erase(std::unique(list.begin(), list.end()), list.end());
+    }
+    const QByteArray erased = stream ? QByteArray(blockSize, char(0xFF)) : QByteArray();
+    qint64 streamed = 0;
     bool saved = true;
     int written = 0;
     for (const int block : std::as_const(list)) {
         const qint64 position = block * blockSize;
-        if (!file->seek(position)) {
+        for (; stream && saved && streamed < position; streamed += blockSize)
+            saved = writeFully(file, erased);
+        if (!saved) {
+            emit error(tr("Failed to write data: %1").arg(file->errorString()));
+            break;
+        }
+        streamed = position + blockSize;
+        if (!stream && !file->seek(position)) {
             emit error(
                 tr("Failed to seek to position %1: %2").arg(position).arg(file->errorString()));
             saved = false;
             break;
         }
-        if (file->write(bufferBlock(block)) != blockSize) {
+        if (!writeFully(file, bufferBlock(block))) {
             emit error(tr("Failed to write data: %1").arg(file->errorString()));
             saved = false;
             break;

@@ -52,6 +52,8 @@ struct AProgrammer::Phase
     bool physical = false;
     // Image blocks this phase does not write that must stay where they are.
     QList<int> keep;
+    // Position in `list` of the block being worked on; -1 before the first.
+    qsizetype index = -1;
     // Logical blocks done so far, and those left out for want of a good Flash block.
     QList<int> done;
     QList<int> leftOut;
@@ -88,6 +90,7 @@ AProgrammer::OperationKind AProgrammer::execute()
         return result;
 
     for (qsizetype index = 0; index < phase.list.size(); ++index) {
+        phase.index = index;
         const int logical = phase.list.at(index);
         if (phase.leftOut.contains(logical))
             continue;
@@ -388,14 +391,29 @@ AProgrammer::StepResult AProgrammer::eraseForWriting(Phase &phase, int logical, 
     if (!markBlockBad(phase, physical))
         return StepResult::Failed;
     // Every logical block above this one now lives one good block further up: one already
-    // written there, or one that must stay in place, would be read from the wrong block.
+    // written there would be read from the wrong block.
     const auto above = [logical](int block) { return block > logical; };
-    if (std::any_of(phase.done.begin(), phase.done.end(), above) ||
-        std::any_of(phase.keep.begin(), phase.keep.end(), above)) {
+    if (std::any_of(phase.done.begin(), phase.done.end(), above)) {
         failPhase(phase, tr("Block %1 had to move to another Flash block after blocks above it "
                             "were written: the image must be written again")
                              .arg(logical));
         return StepResult::Failed;
+    }
+    // Blocks that were to stay where they are move too: they are written again, in their new
+    // places, after the blocks below them.
+    QList<int> moved;
+    phase.keep.removeIf([&](int block) {
+        if (block > logical)
+            moved.append(block);
+        return block > logical;
+    });
+    if (!moved.isEmpty()) {
+        const bool directoryLast =
+            phase.list.size() > 1 && phase.list.last() == ImageDirectory::Block;
+        const qsizetype end = phase.list.size() - (directoryLast ? 1 : 0);
+        phase.list.insert(end, moved.size(), 0);
+        std::copy(moved.begin(), moved.end(), phase.list.begin() + end);
+        std::sort(phase.list.begin() + phase.index + 1, phase.list.begin() + end + moved.size());
     }
     return StepResult::Remap;
 }
