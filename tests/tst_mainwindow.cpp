@@ -10,6 +10,7 @@
 
 #include <QCheckBox>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -23,6 +24,7 @@
 #include <QTime>
 #include <QToolButton>
 #include <QTranslator>
+#include <sys/stat.h>
 
 namespace {
 
@@ -161,7 +163,34 @@ private slots:
             states.append(stateOf(rig));
             rig.engine->abort();
         });
-        QCOMPARE(states, QStringList({"olsAceW", "OLSaCEW", "olsaCeW", "OLSaCeW"}));
+        // Closing the window says that an operation runs, and aborts it.
+        QString question;
+        check([&] {
+            answerModal<ExitDialog>([&](ExitDialog *dialog) {
+                question = dialog->findChild<QLabel *>("label")->text();
+                dialog->accept();
+            });
+            rig.window->close();
+        });
+        QCOMPARE(question,
+                 "An operation is running: closing aborts it.\nAre you sure want to close?");
+        QCOMPARE(states, QStringList({"olsAceW", "OLSaCEW", "olsaCeW", "OLSaCeW", "OLSaCeW"}));
+    }
+
+    // A pipe is not opened: that would wait for a writer and freeze the window.
+    void pipeIsRefused()
+    {
+        QTemporaryDir dir;
+        const QString pipe = dir.filePath("pipe");
+        QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        WindowRig rig("programmers=0");
+        QString message;
+        answerModal<QMessageBox>([&](QMessageBox *box) {
+            message = box->text();
+            box->accept();
+        });
+        QVERIFY(dropUrls(rig.window.get(), {QUrl::fromLocalFile(pipe)}));
+        QCOMPARE(message, "Failed to open file: it is not a regular file");
     }
 
     void logLines()

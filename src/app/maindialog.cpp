@@ -216,10 +216,15 @@ void MainDialog::closeEvent(QCloseEvent *event)
     ExitDialog dialog;
     QSettings settings;
     dialog.setAskOnExit(settings.value(SettingsKeys::AskOnExit, true).toBool());
+    const bool running = ui->actionBusy->isChecked();
+    dialog.setOperationRunning(running);
     if (dialog.askOnExit() && dialog.exec() != QDialog::Accepted) {
         event->ignore();
         return;
     }
+    // The running operation stops before its next block; no further phase of it begins.
+    if (running)
+        engine->abort();
     event->accept();
     settings.setValue(SettingsKeys::AskOnExit, dialog.askOnExit());
 }

@@ -2,6 +2,7 @@
 
 #include "cli/plaintext.h"
 #include "engine/aprogrammer.h"
+#include "engine/imagefile.h"
 #include "protocol/programmer.h"
 
 #include <QCoreApplication>
@@ -9,11 +10,9 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QTimer>
 
 namespace {
@@ -64,14 +63,8 @@ int CliSession::run()
     std::unique_ptr<QFileDevice> output;
     if (options.command == CliOptions::Read) {
         // Opened before the chip is read, so that a place that cannot take the file is known
-        // at once. A file is written beside the old one, which nothing replaces before
-        // commit(); a device or a pipe is written as it is, since putting a new file in its
-        // place would replace the device itself.
-        const QFileInfo target(options.file);
-        if (target.exists() && !target.isFile())
-            output = std::make_unique<QFile>(options.file);
-        else
-            output = std::make_unique<QSaveFile>(options.file);
+        // at once.
+        output = createImageFile(options.file, false);
         if (!output->open(QIODevice::WriteOnly)) {
             console.error(
                 tr("Cannot write the file \"%1\": %2").arg(options.file, output->errorString()));
@@ -311,13 +304,10 @@ bool CliSession::save(QFileDevice &file)
     // What the read left out, for want of good Flash blocks, is not part of the file.
     blocks.removeIf(
         [this](int block) { return block >= Programmer::blockCount() || leftOut.contains(block); });
-    auto *atomic = qobject_cast<QSaveFile *>(&file);
-    if (!engine->saveBuffer(&file, blocks) || interrupts.isInterrupted()) {
-        if (atomic)
-            atomic->cancelWriting();
+    // A file that is not committed leaves the old one as it was.
+    if (!engine->saveBuffer(&file, blocks) || interrupts.isInterrupted())
         return false;
-    }
-    if (atomic && !atomic->commit()) {
+    if (!commitImageFile(file)) {
         console.error(tr("Cannot write the file \"%1\": %2").arg(options.file, file.errorString()));
         return false;
     }

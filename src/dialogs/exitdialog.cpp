@@ -21,3 +21,11 @@ void ExitDialog::setAskOnExit(bool ask)
 {
     ui->checkBox->setChecked(!ask);
 }
+
+void ExitDialog::setOperationRunning(bool running)
+{
+    const QString question = tr("Are you sure want to close?");
+    ui->label->setText(running ? tr("An operation is running: closing aborts it.") +
+                                     QLatin1Char('\n') + question
+                               : question);
+}

@@ -20,6 +20,8 @@ public:
     // True while "Do not ask again" is unticked.
     bool askOnExit() const;
     void setAskOnExit(bool ask);
+    // Adds to the question that an operation is running and that closing aborts it.
+    void setOperationRunning(bool running);
 
 private:
     std::unique_ptr<Ui::ExitDialog> ui;
