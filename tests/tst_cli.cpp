@@ -137,6 +137,8 @@ void TestCli::usageErrors_data()
     row("blocks for info", {"info", "--blocks", "1"}, "takes no --blocks");
     row("blocks for update", {"update", "f.bin", "--all"}, "takes no --blocks");
     row("blocks and all", {"erase", "--blocks", "1", "--all"}, "exclude each other");
+    row("physical writing", {"write", "f.bin", "--physical"}, "--physical applies to read");
+    row("pad without blocks", {"verify", "f.bin", "--pad"}, "--pad applies to write");
     row("range backwards", {"erase", "--blocks", "9...3"}, "\"9...3\" runs backwards");
     row("dash range backwards", {"erase", "--blocks", "9-3"}, "runs backwards");
     row("beyond chip", {"erase", "--blocks", "0-1024"}, "block 1024 is beyond the last block 1023");

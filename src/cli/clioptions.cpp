@@ -151,12 +151,6 @@ bool CliOptions::parse(const QStringList &arguments, int blockCount, QString *er
         *error = tr("--physical applies to read, verify and hash only");
         return false;
     }
-    pad = parser.isSet(PadOption);
-    if (pad &&
-        ((command != Write && command != AutoWrite && command != Verify) || (!listed && !all))) {
-        *error = tr("--pad applies to write, auto-write and verify with --blocks or --all");
-        return false;
-    }
     if (listed) {
         QString reason;
         if (!parseBlockList(parser.value(BlocksOption), blockCount, &blocks, &reason)) {
@@ -167,6 +161,12 @@ bool CliOptions::parse(const QStringList &arguments, int blockCount, QString *er
     } else if (all || physical) {
         // A physical dump has no image extent to go by.
         extent = WholeChip;
+    }
+    pad = parser.isSet(PadOption);
+    if (pad &&
+        ((command != Write && command != AutoWrite && command != Verify) || extent == Automatic)) {
+        *error = tr("--pad applies to write, auto-write and verify with --blocks or --all");
+        return false;
     }
     return true;
 }
