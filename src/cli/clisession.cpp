@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -298,8 +299,7 @@ bool CliSession::save(QFileDevice &file)
         blocks = options.blocks;
     else if (options.extent == CliOptions::WholeChip)
         blocks = wholeChip();
-    else
-        // An automatic read leaves the chip's directory in the buffer: the image it describes.
+    else // An automatic read leaves the chip's directory in the buffer: the image it describes.
         blocks = engine->bufferDirectoryBlocks();
     // What the read left out, for want of good Flash blocks, is not part of the file.
     blocks.removeIf(

@@ -228,7 +228,7 @@ private:
     // The request covers the whole flash or an image's extent (see admit()).
     bool fitToChip = false;
     RequestOptions requestOptions;
-    // Image blocks above the changed ones of an update: the auto-programming phase after it must
+    // Image blocks that an update leaves as they are: the auto-programming phase after it must
     // not move them.
     QList<int> keepInPlace;
     // Set when the engine is being destroyed: no new phase begins, the running one stops.
