@@ -5,6 +5,7 @@
 #include "sim/simfirmware.h"
 #include "support/enginefixture.h"
 
+#include <QSemaphore>
 #include <QTest>
 
 namespace {
@@ -179,10 +180,13 @@ private slots:
         QVERIFY(loadImage(*sim.engine, imageWithDirectory({directoryEntry('b')}, 2)));
         // The directory's block arrives late: destruction starts while it is on its way.
         sim.set.firmware(0).injectAnswerFault(
-            {SimFirmware::AnswerFault::Delay, 300, Npx4Protocol::CmdReadBlock});
-        sim.log->clear();
+            {SimFirmware::AnswerFault::Delay, 500, Npx4Protocol::CmdReadBlock});
+        QSemaphore begun;
+        QObject::connect(
+            sim.engine.get(), &AProgrammer::operationBegin, sim.engine.get(),
+            [&] { begun.release(); }, Qt::DirectConnection);
         QVERIFY(update ? sim.engine->update() : sim.engine->readAuto());
-        QVERIFY(QTest::qWaitFor([&] { return !sim.log->lines.isEmpty(); }));
+        begun.acquire();
         const int before = sim.set.firmware(0).commandCount();
         sim.engine.reset();
         // The directory's read, the power switched off: no block of a second phase.
