@@ -119,17 +119,25 @@ private slots:
         QTest::addColumn<QList<int>>("blocks");
         QTest::addColumn<QList<int>>("physical");
         QTest::addColumn<QString>("end");
+        // The image's last block holds data too.
+        QTest::addColumn<bool>("full");
         QTest::newRow("erase fails twice: remapped")
             << QByteArray("erase-fail=10") << 0 << QList<int>{10, 11} << QList<int>{11, 12}
-            << "finished: Complete";
+            << "finished: Complete" << false;
         QTest::newRow("erase fails once: retried")
-            << QByteArray("1") << 1 << QList<int>{10} << QList<int>{10} << "finished: Complete";
+            << QByteArray("1") << 1 << QList<int>{10} << QList<int>{10} << "finished: Complete"
+            << false;
         // Written like any other request: the bad block is skipped, never written in place.
-        QTest::newRow("whole flash: remapped") << QByteArray("erase-fail=10") << 0 << QList<int>()
-                                               << QList<int>{9, 11, 12} << "finished: Complete";
+        QTest::newRow("whole flash: remapped")
+            << QByteArray("erase-fail=10") << 0 << QList<int>() << QList<int>{9, 11, 12}
+            << "finished: Complete" << false;
+        // The image's last block holds data, but the bad block leaves it no good block.
+        QTest::newRow("whole flash that cannot fit: refused untouched")
+            << QByteArray("bad=5") << 0 << QList<int>() << QList<int>() << "finished: Failed"
+            << true;
         QTest::newRow("list that cannot fit: refused untouched")
             << QByteArray("bad=1020,1021,1022,1023") << 0 << QList<int>{9, 1020} << QList<int>()
-            << "finished: Failed";
+            << "finished: Failed" << false;
     }
 
     void autoProgram()
@@ -138,10 +146,13 @@ private slots:
         QFETCH(int, transientEraseFailures);
         QFETCH(QList<int>, blocks);
         QFETCH(QList<int>, physical);
+        QFETCH(bool, full);
         SimEngine sim(config);
         QByteArray image;
         for (int block = 0; block < 12; ++block)
             image += blockPattern(quint32(block));
+        if (full)
+            image += QByteArray((1023 - 12) * BlockSize, char(0xFF)) + blockPattern(1023);
         QVERIFY(loadImage(*sim.engine, image));
         if (transientEraseFailures > 0) {
             sim.set.firmware(0).injectAnswerFault({SimFirmware::AnswerFault::ErrorStatus,
@@ -149,6 +160,10 @@ private slots:
                                                    Npx4Protocol::CmdErase},
                                                   transientEraseFailures);
         }
+        // A refused request leaves what the chip holds as it was.
+        const QByteArray held = blockPattern(99);
+        if (physical.isEmpty())
+            writeChipBlock(sim.chip(), 9, held);
         const QStringList lines = sim.run([&](AProgrammer &e) { return e.autoProgram(blocks); });
         QTEST(lines.last(), "end");
         const bool marking = config.contains("erase-fail");
@@ -158,7 +173,7 @@ private slots:
         for (int i = 0; i < physical.size(); ++i)
             QVERIFY(chipBlock(sim.chip(), physical[i]) == blockPattern(quint32(logical[i])));
         if (physical.isEmpty())
-            QCOMPARE(chipBlock(sim.chip(), 9), Erased);
+            QVERIFY(chipBlock(sim.chip(), 9) == held);
     }
 
     void information_data()

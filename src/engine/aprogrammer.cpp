@@ -106,7 +106,7 @@ bool AProgrammer::requestOperation(OperationKind kind, QList<int> blocks, int to
 bool AProgrammer::admit(OperationKind kind, QList<int> list, int total, bool imageExtent,
                         RequestOptions options)
 {
-    if (closing || isBusy(readState()) || !isBusy(kind) || kind == AbortRequested)
+    if (isBusy(readState()) || !isBusy(kind) || kind == AbortRequested)
         return false;
     // Physical block numbers only for the kinds that leave the chip as it is.
     if (options.testFlag(PhysicalBlocks) && kind != Read && kind != Verify && kind != Check &&

@@ -201,13 +201,6 @@ bool AProgrammer::startPhase(Phase &phase, OperationKind *result)
     // Bad blocks are marked where they are named; a whole-flash erase works in place.
     phase.skipBad =
         phase.kind != SetBadBlocks && !phase.physical && !(eraseWhole && phase.kind == Erase);
-    if (eraseWhole) {
-        if (ok(programmer->fastErase(unsigned(Programmer::blockCount()), true)))
-            phase.needErase = false;
-        else
-            qCDebug(lcEngine) << "Fast full erase failed, falling back to block by block mode...";
-    }
-
     // With the programmer's list, the blocks that have no good block left are known before
     // anything is touched.
     if (phase.skipBad && phase.deviceTableKnown) {
@@ -221,6 +214,12 @@ bool AProgrammer::startPhase(Phase &phase, OperationKind *result)
             *result = Failed;
             return false;
         }
+    }
+    if (eraseWhole) {
+        if (ok(programmer->fastErase(unsigned(Programmer::blockCount()), true)))
+            phase.needErase = false;
+        else
+            qCDebug(lcEngine) << "Fast full erase failed, falling back to block by block mode...";
     }
     if (!preEraseDirectory(phase)) {
         *result = Failed;
