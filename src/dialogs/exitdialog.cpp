@@ -8,6 +8,8 @@ ExitDialog::ExitDialog(QWidget *parent) : QDialog(parent), ui(new Ui::ExitDialog
 {
     setWindowTitle(QCoreApplication::applicationName());
     ui->setupUi(this);
+    setUnsavedBuffer(false);
+    setOperationRunning(false);
 }
 
 ExitDialog::~ExitDialog() = default;
@@ -22,10 +24,19 @@ void ExitDialog::setAskOnExit(bool ask)
     ui->checkBox->setChecked(!ask);
 }
 
+void ExitDialog::setUnsavedBuffer(bool unsaved)
+{
+    showWarning(ui->lbUnsavedBuffer, unsaved);
+}
+
 void ExitDialog::setOperationRunning(bool running)
 {
-    const QString question = tr("Are you sure want to close?");
-    ui->label->setText(running ? tr("An operation is running: closing aborts it.") +
-                                     QLatin1Char('\n') + question
-                               : question);
+    showWarning(ui->lbOperationRunning, running);
+}
+
+void ExitDialog::showWarning(QWidget *warning, bool shown)
+{
+    warning->setHidden(!shown);
+    if (shown)
+        resize(width(), qMax(height(), sizeHint().height()));
 }
