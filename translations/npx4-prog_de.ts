@@ -235,6 +235,42 @@
         <source>Unknown flash device</source>
         <translation>Unbekannter Flash-Baustein</translation>
     </message>
+    <message numerus="yes">
+        <source>The file holds more than the %n byte(s) of the Flash: nothing was loaded</source>
+        <translation>
+            <numerusform>Die Datei enthält mehr als das %n Byte des Flash-Speichers: nichts wurde geladen</numerusform>
+            <numerusform>Die Datei enthält mehr als die %n Bytes des Flash-Speichers: nichts wurde geladen</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>The file ends inside block %1: the rest of that block was filled with 0xFF</source>
+        <translation>Die Datei endet innerhalb von Block %1: der Rest dieses Blocks wurde mit 0xFF aufgefüllt</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n block(s) were done before the failure: %1</source>
+        <translation>
+            <numerusform>%n Block war vor dem Fehler fertig: %1</numerusform>
+            <numerusform>%n Blöcke waren vor dem Fehler fertig: %1</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Block %1 had to move to another Flash block after blocks above it were written: the image must be written again</source>
+        <translation>Block %1 musste in einen anderen Flash-Block verschoben werden, nachdem die Blöcke darüber geschrieben waren: das Abbild muss neu geschrieben werden</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n image block(s) at the end have no good Flash block left (%1 bad blocks): %2</source>
+        <translation>
+            <numerusform>%n Abbild-Block am Ende hat keinen guten Flash-Block mehr (%1 fehlerhafte Blöcke): %2</numerusform>
+            <numerusform>%n Abbild-Blöcke am Ende haben keinen guten Flash-Block mehr (%1 fehlerhafte Blöcke): %2</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n bad block(s) not read, erased bytes in their place: %1</source>
+        <translation>
+            <numerusform>%n fehlerhafter Block nicht gelesen, gelöschte Bytes an seiner Stelle: %1</numerusform>
+            <numerusform>%n fehlerhafte Blöcke nicht gelesen, gelöschte Bytes an ihrer Stelle: %1</numerusform>
+        </translation>
+    </message>
 </context>
 <context>
     <name>BadBlkEditor</name>
@@ -340,6 +376,14 @@
         <source>Bad --blocks: %1</source>
         <translation>Ungültige Angabe in --blocks: %1</translation>
     </message>
+    <message>
+        <source>--physical applies to read, verify and hash only</source>
+        <translation>--physical gilt nur für read, verify und hash</translation>
+    </message>
+    <message>
+        <source>--pad applies to write, auto-write and verify with --blocks or --all</source>
+        <translation>--pad gilt für write, auto-write und verify mit --blocks oder --all</translation>
+    </message>
 </context>
 <context>
     <name>CliSession</name>
@@ -370,6 +414,21 @@
     <message>
         <source>The operation was not started</source>
         <translation>Der Vorgang wurde nicht gestartet</translation>
+    </message>
+    <message>
+        <source>none</source>
+        <translation>keine</translation>
+    </message>
+    <message>
+        <source>The file &quot;%1&quot; covers the blocks %2 only: the blocks to work on reach past its end (--pad counts the rest as 0xFF)</source>
+        <translation>Die Datei &quot;%1&quot; umfasst nur die Blöcke %2: die zu bearbeitenden Blöcke reichen über ihr Ende hinaus (--pad zählt den Rest als 0xFF)</translation>
+    </message>
+    <message numerus="yes">
+        <source>Saved %n block(s) to &quot;%1&quot;</source>
+        <translation>
+            <numerusform>%n Block in &quot;%1&quot; gespeichert</numerusform>
+            <numerusform>%n Blöcke in &quot;%1&quot; gespeichert</numerusform>
+        </translation>
     </message>
 </context>
 <context>
@@ -408,6 +467,10 @@
     <message>
         <source>&lt;b&gt;The buffer holds data read from the Flash that was not saved to a file: closing loses it.&lt;/b&gt;</source>
         <translation>&lt;b&gt;Der Puffer enthält aus dem Flash gelesene Daten, die nicht in einer Datei gespeichert wurden: Beim Beenden gehen sie verloren.&lt;/b&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;b&gt;An operation is running: closing aborts it.&lt;/b&gt;</source>
+        <translation>&lt;b&gt;Ein Vorgang läuft: Schließen bricht ihn ab.&lt;/b&gt;</translation>
     </message>
 </context>
 <context>
@@ -861,6 +924,10 @@ Fortfahren?</translation>
     <message>
         <source>Shortcut: %1</source>
         <translation>Tastenkürzel: %1</translation>
+    </message>
+    <message>
+        <source>it is not a regular file</source>
+        <translation>es ist keine reguläre Datei</translation>
     </message>
 </context>
 <context>

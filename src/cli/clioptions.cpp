@@ -46,6 +46,14 @@ const QCommandLineOption
                  QStringLiteral("RANGES"));
 const QCommandLineOption AllOption(QStringLiteral("all"),
                                    QStringLiteral("Work on the whole chip."));
+const QCommandLineOption
+    PhysicalOption(QStringLiteral("physical"),
+                   QStringLiteral("Work on physical blocks: bad blocks are not skipped; they are "
+                                  "not read and count as 0xFF (read, verify, hash)."));
+const QCommandLineOption
+    PadOption(QStringLiteral("pad"),
+              QStringLiteral("Let --blocks or --all reach past the end of FILE, which counts as "
+                             "0xFF there (write, auto-write, verify)."));
 const QCommandLineOption QuietOption(QStringLiteral("quiet"),
                                      QStringLiteral("Show errors and results only."));
 const QCommandLineOption JsonOption(QStringLiteral("json"),
@@ -56,8 +64,8 @@ const QCommandLineOption VersionOption(QStringLiteral("version"),
 
 void addOptions(QCommandLineParser &parser)
 {
-    parser.addOptions({DeviceOption, NoEccOption, BlocksOption, AllOption, QuietOption, JsonOption,
-                       HelpOption, VersionOption});
+    parser.addOptions({DeviceOption, NoEccOption, BlocksOption, AllOption, PhysicalOption,
+                       PadOption, QuietOption, JsonOption, HelpOption, VersionOption});
 }
 
 } // namespace
@@ -138,6 +146,11 @@ bool CliOptions::parse(const QStringList &arguments, int blockCount, QString *er
             return false;
         }
     }
+    physical = parser.isSet(PhysicalOption);
+    if (physical && command != Read && command != Verify && command != Hash) {
+        *error = tr("--physical applies to read, verify and hash only");
+        return false;
+    }
     if (listed) {
         QString reason;
         if (!parseBlockList(parser.value(BlocksOption), blockCount, &blocks, &reason)) {
@@ -145,8 +158,15 @@ bool CliOptions::parse(const QStringList &arguments, int blockCount, QString *er
             return false;
         }
         extent = Listed;
-    } else if (all) {
+    } else if (all || physical) {
+        // A physical dump has no image extent to go by.
         extent = WholeChip;
+    }
+    pad = parser.isSet(PadOption);
+    if (pad &&
+        ((command != Write && command != AutoWrite && command != Verify) || extent == Automatic)) {
+        *error = tr("--pad applies to write, auto-write and verify with --blocks or --all");
+        return false;
     }
     return true;
 }

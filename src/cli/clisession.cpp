@@ -2,6 +2,7 @@
 
 #include "cli/plaintext.h"
 #include "engine/aprogrammer.h"
+#include "engine/imagefile.h"
 #include "protocol/programmer.h"
 
 #include <QCoreApplication>
@@ -12,8 +13,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -60,11 +61,11 @@ int CliSession::run()
         console.error(tr("The file \"%1\" does not exist").arg(options.file));
         return UsageError;
     }
-    std::unique_ptr<QSaveFile> output;
+    std::unique_ptr<QFileDevice> output;
     if (options.command == CliOptions::Read) {
         // Opened before the chip is read, so that a place that cannot take the file is known
-        // at once. Nothing replaces an older file there before commit().
-        output = std::make_unique<QSaveFile>(options.file);
+        // at once.
+        output = createImageFile(options.file, false);
         if (!output->open(QIODevice::WriteOnly)) {
             console.error(
                 tr("Cannot write the file \"%1\": %2").arg(options.file, output->errorString()));
@@ -91,6 +92,8 @@ int CliSession::run()
         return engine->fwUprgade() && !interrupts.isInterrupted() ? Success : OperationFailed;
     if (options.loadsFile() && !loadFile())
         return OperationFailed;
+    if (options.loadsFile() && !fileCoversBlocks())
+        return UsageError;
     if (!runOperation(request()))
         return OperationFailed;
 
@@ -126,6 +129,8 @@ void CliSession::connectEngine()
     });
     connect(e, &AProgrammer::progress, this, [this](int value) { console.progress(value); });
     connect(e, &AProgrammer::operationFinished, this, &CliSession::onFinished);
+    connect(e, &AProgrammer::blocksLeftOut, this,
+            [this](const QList<int> &blocks) { leftOut = blocks; });
     connect(e, &AProgrammer::chipInfo, this, [this](const QString &name, const QList<int> &bad) {
         chipName = name;
         badBlocks = bad;
@@ -163,6 +168,22 @@ bool CliSession::loadFile()
         return false;
     }
     return engine->loadBuffer(&file) && !interrupts.isInterrupted();
+}
+
+bool CliSession::fileCoversBlocks()
+{
+    if (options.pad || options.extent == CliOptions::Automatic)
+        return true;
+    const QList<int> wanted = options.extent == CliOptions::Listed ? options.blocks : wholeChip();
+    const qint64 blockSize = Programmer::blockSize();
+    const int covered = int((engine->loadedFileSize() + blockSize - 1) / blockSize);
+    if (*std::max_element(wanted.begin(), wanted.end()) < covered)
+        return true;
+    const QString blocks = covered > 0 ? QStringLiteral("0...%1").arg(covered - 1) : tr("none");
+    console.error(tr("The file \"%1\" covers the blocks %2 only: the blocks to work on reach past "
+                     "its end (--pad counts the rest as 0xFF)")
+                      .arg(options.file, blocks));
+    return false;
 }
 
 std::function<bool()> CliSession::request() const
@@ -216,6 +237,15 @@ std::function<bool()> CliSession::request() const
         break;
     }
     AProgrammer *e = engine.get();
+    if (options.physical) {
+        const AProgrammer::OperationKind kind =
+            options.command == CliOptions::Read     ? AProgrammer::Read
+            : options.command == CliOptions::Verify ? AProgrammer::Verify
+                                                    : AProgrammer::CalcHash;
+        const QList<int> blocks =
+            options.extent == CliOptions::Listed ? options.blocks : QList<int>();
+        return [e, kind, blocks] { return e->request(kind, blocks, AProgrammer::PhysicalBlocks); };
+    }
     switch (options.extent) {
     case CliOptions::Listed:
         return [e, listed, blocks = options.blocks] { return (e->*listed)(blocks); };
@@ -262,23 +292,26 @@ bool CliSession::waitUntil(const std::function<bool()> &done, int timeoutMs)
     return wasInterrupted || !interrupts.isInterrupted();
 }
 
-bool CliSession::save(QSaveFile &file)
+bool CliSession::save(QFileDevice &file)
 {
     QList<int> blocks;
     if (options.extent == CliOptions::Listed)
         blocks = options.blocks;
     else if (options.extent == CliOptions::WholeChip)
         blocks = wholeChip();
-    // An automatic read leaves the chip's directory in the buffer: an empty list saves the
-    // image it describes.
-    if (!engine->saveBuffer(&file, blocks) || interrupts.isInterrupted()) {
-        file.cancelWriting();
+    else // An automatic read leaves the chip's directory in the buffer: the image it describes.
+        blocks = engine->bufferDirectoryBlocks();
+    // What the read left out, for want of good Flash blocks, is not part of the file.
+    blocks.removeIf(
+        [this](int block) { return block >= Programmer::blockCount() || leftOut.contains(block); });
+    // A file that is not committed leaves the old one as it was.
+    if (!engine->saveBuffer(&file, blocks) || interrupts.isInterrupted())
         return false;
-    }
-    if (!file.commit()) {
+    if (!commitImageFile(file)) {
         console.error(tr("Cannot write the file \"%1\": %2").arg(options.file, file.errorString()));
         return false;
     }
+    console.info(tr("Saved %n block(s) to \"%1\"", nullptr, int(blocks.size())).arg(options.file));
     return true;
 }
 

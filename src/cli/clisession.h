@@ -12,7 +12,7 @@
 
 class AProgrammer;
 class QEventLoop;
-class QSaveFile;
+class QFileDevice;
 
 // One run of the program: opens the programmer, carries out the command of the options through
 // the operation engine and reports it on the console. run() gives the process's exit status.
@@ -42,13 +42,16 @@ private:
     void connectEngine();
     int openProgrammer();
     bool loadFile();
+    // False, with a message, when --blocks or --all reach past the end of the loaded file and
+    // --pad does not allow it.
+    bool fileCoversBlocks();
     // The engine request of the command, or of the read before a save.
     std::function<bool()> request() const;
     // Files `request` and waits for the operation to end; true when it completed.
     bool runOperation(const std::function<bool()> &request);
     // Runs the event loop until `done` holds or Ctrl+C is pressed; false on Ctrl+C.
     bool waitUntil(const std::function<bool()> &done, int timeoutMs = -1);
-    bool save(QSaveFile &file);
+    bool save(QFileDevice &file);
     void printInfo();
     void printHashes();
     void onInfo(const QString &text);
@@ -63,6 +66,8 @@ private:
     QString status;
     QString chipName;
     QList<int> badBlocks;
+    // The blocks the last read left out for want of good Flash blocks.
+    QList<int> leftOut;
     // The digests of the last hash operation: CRC32, MD5, SHA1.
     QString digests[3];
 };
