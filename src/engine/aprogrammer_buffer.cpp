@@ -1,6 +1,7 @@
 #include "engine/aprogrammer.h"
 
 #include "engine/crc32.h"
+#include "engine/hugearray.h"
 #include "engine/imagedirectory.h"
 #include "protocol/programmer.h"
 
@@ -146,8 +147,11 @@ bool AProgrammer::emitHashes()
 QBuffer &AProgrammer::imageBuffer()
 {
     // An empty array stands for an erased Flash.
-    if (buffer.data().isEmpty())
-        buffer.buffer().fill(char(0xFF), qsizetype(blockCount()) * Programmer::blockSize());
+    if (buffer.data().isEmpty()) {
+        QByteArray erased = hugePageArray(qsizetype(blockCount()) * Programmer::blockSize());
+        erased.fill(char(0xFF));
+        buffer.buffer().swap(erased);
+    }
     return buffer;
 }
 
@@ -177,7 +181,7 @@ bool AProgrammer::loadBuffer(QIODevice *file)
     // map than the whole file costs to hash.
     QByteArray image = std::move(spareImage);
     if (image.size() != flashSize)
-        image = QByteArray(flashSize, Qt::Uninitialized);
+        image = hugePageArray(flashSize);
     // A stream (a pipe, a device) tells no size: it is read to its end. Of a file, a trailing
     // part shorter than a block is loaded too; nothing past the Flash is.
     const bool stream = file->isSequential();
