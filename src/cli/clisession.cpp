@@ -1,9 +1,12 @@
 #include "cli/clisession.h"
 
+#include "cli/imagedigests.h"
+#include "cli/jsonresult.h"
 #include "cli/plaintext.h"
 #include "engine/aprogrammer.h"
 #include "protocol/programmer.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEvent>
@@ -30,6 +33,19 @@ QString engineText(const char *text)
     return QCoreApplication::translate("AProgrammer", text);
 }
 
+// The start of the line the block transfers log for each bit the ECC corrected.
+QString eccCorrectionPrefix()
+{
+    return QCoreApplication::translate(
+               "Programmer", "Correctable error found and fixed (block %1, offset 0x%2, bit %3)")
+        .section(QLatin1String("%1"), 0, 0);
+}
+
+bool isStandardStream(const QString &file)
+{
+    return file == QLatin1String("-");
+}
+
 QList<int> wholeChip()
 {
     QList<int> blocks;
@@ -40,9 +56,12 @@ QList<int> wholeChip()
 
 } // namespace
 
-CliSession::CliSession(const CliOptions &options, QObject *parent)
-    : QObject(parent), options(options), console(options.quiet)
+CliSession::CliSession(const CliOptions &options, SessionOutput &output,
+                       InterruptWatcher &interrupts, QObject *parent)
+    : QObject(parent), options(options), console(output), interrupts(interrupts)
 {
+    record.command = options.commandName();
+    record.serialNumber = options.serials.value(0);
     connect(&interrupts, &InterruptWatcher::interrupted, this, [this] {
         console.error(tr("Interrupted: stopping..."));
         if (engine)
@@ -56,17 +75,32 @@ CliSession::~CliSession() = default;
 
 int CliSession::run()
 {
-    if (options.loadsFile() && !QFile::exists(options.file)) {
-        console.error(tr("The file \"%1\" does not exist").arg(options.file));
+    record.start = QDateTime::currentDateTimeUtc();
+    const int status = runCommand();
+    record.end = QDateTime::currentDateTimeUtc();
+    if (status == Success)
+        record.result = ChipRecord::Succeeded;
+    else
+        record.result = interrupts.isInterrupted() ? ChipRecord::Aborted : ChipRecord::Failed;
+    if (record.md5.isEmpty())
+        noteDigests();
+    return status;
+}
+
+int CliSession::runCommand()
+{
+    const bool standardStream = isStandardStream(options.file);
+    if (options.loadsFile() && !standardStream && !QFile::exists(options.file)) {
+        showError(tr("The file \"%1\" does not exist").arg(options.file));
         return UsageError;
     }
     std::unique_ptr<QSaveFile> output;
-    if (options.command == CliOptions::Read) {
+    if (options.command == CliOptions::Read && !standardStream) {
         // Opened before the chip is read, so that a place that cannot take the file is known
         // at once. Nothing replaces an older file there before commit().
         output = std::make_unique<QSaveFile>(options.file);
         if (!output->open(QIODevice::WriteOnly)) {
-            console.error(
+            showError(
                 tr("Cannot write the file \"%1\": %2").arg(options.file, output->errorString()));
             return UsageError;
         }
@@ -86,12 +120,21 @@ int CliSession::run()
         return OperationFailed;
     if (!options.ecc)
         engine->setEcc(false);
+    const quint16 version = engine->findChild<Programmer *>()->fwVersion();
+    record.firmware = QStringLiteral("%1.%2").arg(version >> 8).arg(version & 0xFF);
+    record.serialNumber = engine->findChild<Programmer *>()->serialNumber();
 
     if (options.command == CliOptions::UpgradeFirmware)
         return engine->fwUprgade() && !interrupts.isInterrupted() ? Success : OperationFailed;
     if (options.loadsFile() && !loadFile())
         return OperationFailed;
-    if (!runOperation(request()))
+    const bool recorded = !options.report.isEmpty() || options.json || options.isGang();
+    if (recorded && options.command != CliOptions::Info && !recordChipBefore())
+        return OperationFailed;
+    counting = true;
+    const bool completed = runOperation(request());
+    counting = false;
+    if (!completed)
         return OperationFailed;
 
     switch (options.command) {
@@ -102,7 +145,7 @@ int CliSession::run()
         printHashes();
         break;
     case CliOptions::Read:
-        return save(*output) ? Success : OperationFailed;
+        return save(output.get()) ? Success : OperationFailed;
     default:
         break;
     }
@@ -120,15 +163,24 @@ void CliSession::connectEngine()
 {
     AProgrammer *e = engine.get();
     connect(e, &AProgrammer::info, this, &CliSession::onInfo);
-    connect(e, &AProgrammer::error, this, [this](const QString &text) { console.error(text); });
+    connect(e, &AProgrammer::error, this, &CliSession::showError);
     connect(e, &AProgrammer::operationBegin, this, [this](const QString &title) {
+        phaseTotal = engine->progressMaximum() - engine->progressMinimum();
+        phaseDone = 0;
         console.beginPhase(title, engine->progressMinimum(), engine->progressMaximum());
     });
-    connect(e, &AProgrammer::progress, this, [this](int value) { console.progress(value); });
+    connect(e, &AProgrammer::progress, this, [this](int value) {
+        phaseDone = value - engine->progressMinimum();
+        console.progress(value);
+    });
     connect(e, &AProgrammer::operationFinished, this, &CliSession::onFinished);
     connect(e, &AProgrammer::chipInfo, this, [this](const QString &name, const QList<int> &bad) {
         chipName = name;
         badBlocks = bad;
+        record.chip = name;
+        record.badBefore = bad;
+        std::sort(record.badBefore.begin(), record.badBefore.end());
+        record.chipId = engine->chipIdBytes();
     });
     connect(e, &AProgrammer::fwUpgradeNeed, this,
             [this](const QString &oldVersion, const QString &newVersion) {
@@ -143,10 +195,14 @@ void CliSession::connectEngine()
 int CliSession::openProgrammer()
 {
     QDeadlineTimer deadline(OpenTimeoutMs);
-    while (!engine->open(options.device)) {
+    const auto open = [this] {
+        return options.serials.isEmpty() ? engine->open(options.device)
+                                         : engine->openSerial(options.serials.first());
+    };
+    while (!open()) {
         if (deadline.hasExpired()) {
             const auto *programmer = engine->findChild<Programmer *>();
-            console.error(tr("No programmer found: %1").arg(programmer->errorString()));
+            showError(tr("No programmer found: %1").arg(programmer->errorString()));
             return NoProgrammer;
         }
         if (!waitUntil([] { return false; }, OpenRetryMs))
@@ -155,14 +211,24 @@ int CliSession::openProgrammer()
     return Success;
 }
 
+bool CliSession::recordChipBefore()
+{
+    return runOperation([this] { return engine->information(); });
+}
+
 bool CliSession::loadFile()
 {
+    QBuffer standardInput;
+    standardInput.setData(inputImage);
     QFile file(options.file);
-    if (!file.open(QIODevice::ReadOnly)) {
-        console.error(tr("Cannot read the file \"%1\": %2").arg(options.file, file.errorString()));
+    QIODevice *input = &file;
+    if (isStandardStream(options.file))
+        input = &standardInput;
+    if (!input->open(QIODevice::ReadOnly)) {
+        showError(tr("Cannot read the file \"%1\": %2").arg(options.file, input->errorString()));
         return false;
     }
-    return engine->loadBuffer(&file) && !interrupts.isInterrupted();
+    return engine->loadBuffer(input) && !interrupts.isInterrupted();
 }
 
 std::function<bool()> CliSession::request() const
@@ -213,6 +279,7 @@ std::function<bool()> CliSession::request() const
         break;
     case CliOptions::NoCommand:
     case CliOptions::UpgradeFirmware:
+    case CliOptions::List:
         break;
     }
     AProgrammer *e = engine.get();
@@ -232,7 +299,7 @@ bool CliSession::runOperation(const std::function<bool()> &request)
     finished = false;
     status.clear();
     if (!request()) {
-        console.error(tr("The operation was not started"));
+        showError(tr("The operation was not started"));
         return false;
     }
     // Ctrl+C ends the first wait and aborts the operation, which then stops before its next
@@ -262,23 +329,43 @@ bool CliSession::waitUntil(const std::function<bool()> &done, int timeoutMs)
     return wasInterrupted || !interrupts.isInterrupted();
 }
 
-bool CliSession::save(QSaveFile &file)
+bool CliSession::save(QSaveFile *file)
 {
     QList<int> blocks;
     if (options.extent == CliOptions::Listed)
         blocks = options.blocks;
     else if (options.extent == CliOptions::WholeChip)
         blocks = wholeChip();
+    // Standard output cannot seek: the image is put together in memory first.
+    QBuffer memory;
+    memory.open(QIODevice::ReadWrite);
+    QIODevice *target = file ? static_cast<QIODevice *>(file) : &memory;
     // An automatic read leaves the chip's directory in the buffer: an empty list saves the
     // image it describes.
-    if (!engine->saveBuffer(&file, blocks) || interrupts.isInterrupted()) {
-        file.cancelWriting();
+    if (!engine->saveBuffer(target, blocks) || interrupts.isInterrupted()) {
+        if (file)
+            file->cancelWriting();
         return false;
     }
-    if (!file.commit()) {
-        console.error(tr("Cannot write the file \"%1\": %2").arg(options.file, file.errorString()));
+    if (!file) {
+        memory.seek(0);
+        addDigests(memory, &record);
+        const QByteArray &bytes = memory.data();
+        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) !=
+                size_t(bytes.size()) ||
+            std::fflush(stdout) != 0) {
+            showError(tr("Cannot write the image to standard output"));
+            return false;
+        }
+        return true;
+    }
+    if (!file->commit()) {
+        showError(tr("Cannot write the file \"%1\": %2").arg(options.file, file->errorString()));
         return false;
     }
+    QFile saved(options.file);
+    if (saved.open(QIODevice::ReadOnly))
+        addDigests(saved, &record);
     return true;
 }
 
@@ -290,10 +377,13 @@ void CliSession::printInfo()
         QJsonArray bad;
         for (const int block : std::as_const(badBlocks))
             bad.append(block);
-        const QJsonObject object{{QStringLiteral("firmware"), firmware},
-                                 {QStringLiteral("chip"), chipName},
-                                 {QStringLiteral("badBlocks"), bad}};
-        console.result(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+        const QJsonObject object{
+            {QStringLiteral("serial"), record.serialNumber},
+            {QStringLiteral("firmware"), firmware},
+            {QStringLiteral("chip"), chipName},
+            {QStringLiteral("chipId"), QString::fromLatin1(record.chipId.toHex())},
+            {QStringLiteral("badBlocks"), bad}};
+        console.result(jsonLine(object));
         return;
     }
     QStringList bad;
@@ -311,8 +401,8 @@ void CliSession::printHashes()
     if (options.json) {
         QJsonObject object;
         for (int i = 0; i < 3; ++i)
-            object.insert(QLatin1String(DigestKeys[i]), digests[i]);
-        console.result(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+            object.insert(QLatin1String(DigestKeys[i]), digests[i].toLower());
+        console.result(jsonLine(object));
         return;
     }
     for (int i = 0; i < 3; ++i)
@@ -321,22 +411,43 @@ void CliSession::printHashes()
 
 void CliSession::onInfo(const QString &text)
 {
-    // The digests of a hash operation are its result, for stdout; those of a loaded file are
-    // log lines like any other.
-    if (options.command == CliOptions::Hash) {
-        for (int i = 0; i < 3; ++i) {
-            const QString digest = formatArgument(engineText(DigestFormats[i]), text);
-            if (!digest.isNull()) {
-                digests[i] = digest;
-                return;
-            }
-        }
+    const QString marked = formatArgument(engineText("Block %1 marked as bad"), text);
+    if (!marked.isNull())
+        record.newlyBad.append(marked.toInt());
+    if (text.startsWith(eccCorrectionPrefix()))
+        ++record.eccCorrections;
+    for (int i = 0; i < 3; ++i) {
+        const QString digest = formatArgument(engineText(DigestFormats[i]), text);
+        if (digest.isNull())
+            continue;
+        digests[i] = digest;
+        // The digests of a hash operation are its result, for stdout; those of a loaded file
+        // are log lines like any other.
+        if (options.command == CliOptions::Hash)
+            return;
     }
     console.info(text);
 }
 
+void CliSession::showError(const QString &text)
+{
+    record.error = plainText(text);
+    console.error(text);
+}
+
+void CliSession::noteDigests()
+{
+    record.crc32 = digests[0].toLower();
+    record.md5 = digests[1].toLower();
+    record.sha1 = digests[2].toLower();
+}
+
 void CliSession::onFinished(const QString &text)
 {
+    if (counting) {
+        record.blocks = phaseTotal;
+        record.bytes += qint64(phaseDone) * Programmer::blockSize();
+    }
     console.endPhase(text);
     status = text;
     finished = true;

@@ -414,6 +414,24 @@ void AProgrammer::reportDisconnected()
 
 bool AProgrammer::open(int index)
 {
+    return openWith([this, index] { return programmer->open(index); });
+}
+
+bool AProgrammer::openSerial(const QString &serialNumber)
+{
+    return openWith([this, serialNumber] { return programmer->open(serialNumber); });
+}
+
+QByteArray AProgrammer::chipIdBytes()
+{
+    if (lockHeldHere())
+        return chipId;
+    QMutexLocker locker(&requestLock);
+    return chipId;
+}
+
+bool AProgrammer::openWith(const std::function<bool()> &openDevice)
+{
     if (lockHeldHere())
         return false;
     // Opening a programmer in place of an open one ends the work on the old one: a running
@@ -429,7 +447,7 @@ bool AProgrammer::open(int index)
         setState(Idle);
         emit operationFinished(tr("Operation aborted"));
     }
-    const bool opened = programmer->open(index);
+    const bool opened = openDevice();
     {
         QMutexLocker locker(&stateLock);
         if (!isBusy(state))
