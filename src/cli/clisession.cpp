@@ -128,7 +128,7 @@ int CliSession::runCommand()
         return engine->fwUprgade() && !interrupts.isInterrupted() ? Success : OperationFailed;
     if (options.loadsFile() && !loadFile())
         return OperationFailed;
-    const bool recorded = !options.report.isEmpty() || options.json || options.isGang();
+    const bool recorded = !options.report.isEmpty() || options.json || options.summary;
     if (recorded && options.command != CliOptions::Info && !recordChipBefore())
         return OperationFailed;
     counting = true;
