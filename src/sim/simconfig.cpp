@@ -254,10 +254,11 @@ SimConfig SimConfig::parse(const QByteArray &text)
     }
     for (const Override &item : std::as_const(config.overrides)) {
         if (item.programmer > config.programmers) {
-            config.error = QStringLiteral("NPX4_SIMULATOR: %1@%2 names programmer %2 of %3")
-                               .arg(item.key)
-                               .arg(item.programmer)
-                               .arg(config.programmers);
+            config.error =
+                QStringLiteral("NPX4_SIMULATOR: %1 names programmer %2, but programmers is %3")
+                    .arg(quoted(QStringLiteral("%1@%2").arg(item.key).arg(item.programmer)))
+                    .arg(item.programmer)
+                    .arg(config.programmers);
             return config;
         }
     }
