@@ -21,7 +21,11 @@ public:
     Member(GangDisplay &display, int index) : display(display), index(index) {}
 
     void info(const QString &html) override { display.line(index, plainText(html), false); }
-    void error(const QString &html) override { display.line(index, plainText(html), true); }
+    void error(const QString &html) override
+    {
+        lastError = plainText(html).section(QLatin1Char('\n'), 0, 0);
+        display.line(index, plainText(html), true);
+    }
     void beginPhase(const QString &title, int minimum, int maximum) override
     {
         phase = plainText(title);
@@ -35,13 +39,21 @@ public:
         const int percent = total > 0 ? qBound(0, (value - minimum) * 100 / total, 100) : 100;
         display.setStatus(index, QStringLiteral("%1 %2%").arg(phase).arg(percent), false);
     }
-    void endPhase(const QString &status) override { display.line(index, plainText(status), false); }
+    // The status line keeps the reason of a failure beside it.
+    void endPhase(const QString &status) override
+    {
+        const QString text = plainText(status);
+        display.line(index, lastError.isEmpty() ? text : text + QStringLiteral(": ") + lastError,
+                     false);
+        lastError.clear();
+    }
     void result(const QString &line) override { display.result(index, line); }
 
 private:
     GangDisplay &display;
     const int index;
     QString phase;
+    QString lastError;
     int minimum = 0;
     int maximum = 0;
 };

@@ -58,7 +58,7 @@ QStringList GangRunner::selectSerials() const
     if (!options.allDevices)
         return options.serials;
     QStringList serials;
-    for (const ProgrammerListing &entry : Programmer::survey()) {
+    for (const ProgrammerListing &entry : Programmer::survey(false)) {
         if (entry.index >= 0)
             serials.append(entry.serialNumber);
     }

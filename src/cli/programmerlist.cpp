@@ -29,7 +29,7 @@ QString stateText(ProgrammerListing::State state)
 
 int listProgrammers(const CliOptions &options)
 {
-    const QList<ProgrammerListing> listing = Programmer::survey();
+    const QList<ProgrammerListing> listing = Programmer::survey(true);
     if (options.json) {
         QJsonArray programmers;
         for (const ProgrammerListing &entry : listing) {

@@ -159,7 +159,7 @@ bool Programmer::openPicked(const std::function<bool(const FtdDeviceInfo &)> &pi
     return true;
 }
 
-QList<ProgrammerListing> Programmer::survey()
+QList<ProgrammerListing> Programmer::survey(bool inspect)
 {
     QList<ProgrammerListing> listing;
     int position = 0;
@@ -171,8 +171,10 @@ QList<ProgrammerListing> Programmer::survey()
             entry.index = position++;
             entry.serialNumber = QString::fromLatin1(zeroTerminated(device.serialNumber()));
             entry.description = QString::fromLatin1(zeroTerminated(device.description()));
-            Programmer programmer;
-            programmer.inspect(device.index(), &entry);
+            if (inspect) {
+                Programmer programmer;
+                programmer.inspect(device.index(), &entry);
+            }
         } else {
             continue;
         }

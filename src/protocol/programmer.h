@@ -117,10 +117,11 @@ public:
     // Loads the built-in firmware image into the device's boot loader.
     int upgradeFirmware();
 
-    // Every attached programmer, and every device some process holds (which may be one):
-    // free ones are opened briefly to ask for their firmware version, or whether their boot
-    // loader waits for an image. Nothing is changed on them.
-    static QList<ProgrammerListing> survey();
+    // Every attached programmer, and every device some process holds (which may be one).
+    // With `inspect`, free ones are opened briefly to ask for their firmware version, or
+    // whether their boot loader waits for an image; nothing is changed on them. Without, they
+    // are all listed as free.
+    static QList<ProgrammerListing> survey(bool inspect);
 
 signals:
     void info(QString text);
