@@ -309,9 +309,9 @@ void TestCli::gangGoesOnPastFailingMembers()
     // Programmer 2 has no chip, 3 is unplugged in the middle of its writing, the erase of
     // block 5 fails on 4.
     const QString config = QStringLiteral("programmers=4;chip@2=none;unplug@3=60;erase-fail@4=5");
-    const CliResult result = runCli(
-        {"auto-write", imagePath, "--device", "all", "--report", reportPath, "--log", logPath},
-        config);
+    const CliResult result = runCli({"auto-write", imagePath, "--device", "all", "--report",
+                                     reportPath, "--log", logPath, "--progress=json"},
+                                    config);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.out.count(QLatin1Char('\n')), 5);
 
@@ -347,6 +347,10 @@ void TestCli::gangGoesOnPastFailingMembers()
     }
     QCOMPARE(records.value("SIM00004").value("badBlocksAfter").toArray(), QJsonArray({5}));
     QVERIFY(readFile(logPath).contains("[SIM00002] Flash is not inserted to the programmer\n"));
+    QVERIFY2(
+        result.err.contains(R"({"done":35,"phase":"Auto-programming 35 Flash block(s): 0...34",)"
+                            R"("programmer":"SIM00004","total":35})"),
+        qPrintable(result.err));
 }
 
 void TestCli::interruptAbortsAndKeepsOlderFile_data()

@@ -1,24 +1,14 @@
 #include "cli/jsonprogress.h"
 
 #include "cli/console.h"
+#include "cli/jsonresult.h"
 #include "cli/plaintext.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
 
 JsonProgress::JsonProgress(SessionOutput &next, const QString &serialNumber)
-    : next(next), serialNumber(serialNumber)
+    : ForwardingOutput(next), serialNumber(serialNumber)
 {}
-
-void JsonProgress::info(const QString &html)
-{
-    next.info(html);
-}
-
-void JsonProgress::error(const QString &html)
-{
-    next.error(html);
-}
 
 void JsonProgress::beginPhase(const QString &title, int minimum, int maximum)
 {
@@ -30,21 +20,19 @@ void JsonProgress::beginPhase(const QString &title, int minimum, int maximum)
 
 void JsonProgress::progress(int value)
 {
+    // The engine resets the progress when it takes a request, before the phase begins.
+    if (phase.isEmpty())
+        return;
     QJsonObject step{{QStringLiteral("phase"), phase},
                      {QStringLiteral("done"), value - minimum},
                      {QStringLiteral("total"), maximum - minimum}};
     if (!serialNumber.isEmpty())
         step.insert(QStringLiteral("programmer"), serialNumber);
-    Console::write(stderr, QString::fromUtf8(QJsonDocument(step).toJson(QJsonDocument::Compact)) +
-                               QLatin1Char('\n'));
+    Console::write(stderr, jsonLine(step) + QLatin1Char('\n'));
 }
 
 void JsonProgress::endPhase(const QString &status)
 {
+    phase.clear();
     next.endPhase(status);
-}
-
-void JsonProgress::result(const QString &line)
-{
-    next.result(line);
 }

@@ -4,7 +4,7 @@
 #include "cli/plaintext.h"
 
 LoggedOutput::LoggedOutput(SessionOutput &next, LineFile &log, const QString &prefix)
-    : next(next), file(log), prefix(prefix)
+    : ForwardingOutput(next), file(log), prefix(prefix)
 {}
 
 void LoggedOutput::info(const QString &html)
@@ -25,20 +25,10 @@ void LoggedOutput::beginPhase(const QString &title, int minimum, int maximum)
     next.beginPhase(title, minimum, maximum);
 }
 
-void LoggedOutput::progress(int value)
-{
-    next.progress(value);
-}
-
 void LoggedOutput::endPhase(const QString &status)
 {
     log(status);
     next.endPhase(status);
-}
-
-void LoggedOutput::result(const QString &line)
-{
-    next.result(line);
 }
 
 void LoggedOutput::log(const QString &html)
