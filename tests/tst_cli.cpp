@@ -89,6 +89,11 @@ private slots:
 private:
     // Runs the program on the chip kept in `dir`; a failed expectation ends the test.
     CliResult run(const QStringList &arguments, int expectedExit);
+    // Starts the program, sends it `signalNumber` once stderr shows `waitFor`, checks that it
+    // exits with 128 + the signal's number and returns its stderr.
+    QByteArray interrupted(const QStringList &arguments, const QString &config,
+                           const QByteArray &waitFor, int signalNumber,
+                           QProcess *process = nullptr);
 
     std::unique_ptr<QTemporaryDir> dir;
     QString storageConfig;
@@ -366,23 +371,39 @@ void TestCli::interruptAbortsAndKeepsOlderFile()
     const QString readPath = dir->filePath(QStringLiteral("read.bin"));
     QVERIFY(writeFile(readPath, "older contents"));
     // A slow link: the whole chip would take about a minute.
-    QProcess process;
-    process.setReadChannel(QProcess::StandardError);
-    start(process, {"read", "--all", readPath}, storageConfig + QStringLiteral(";rate=2000000"));
-    QByteArray err;
-    while (!err.contains("Reading whole Flash...") && process.waitForReadyRead(20000))
-        err += process.readAllStandardError();
-    QVERIFY2(err.contains("Reading whole Flash..."), err.constData());
-    QCOMPARE(::kill(pid_t(process.processId()), signalNumber), 0);
-    QVERIFY(process.waitForFinished(20000));
-    err += process.readAllStandardError();
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 128 + signalNumber);
+    const QString slow = QStringLiteral(";rate=2000000");
+    QByteArray err = interrupted({"read", "--all", readPath}, storageConfig + slow,
+                                 "Reading whole Flash...", signalNumber);
     QVERIFY2(err.contains("Operation aborted\n"), err.constData());
     QCOMPARE(readFile(readPath), QByteArray("older contents"));
     // Nor is a temporary file left beside it.
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden),
              QStringList({"chip.bin", "read.bin"}));
+
+    // In gang mode the signal aborts every programmer.
+    QProcess gang;
+    err = interrupted({"hash", "--all", "--device", "all"}, QStringLiteral("programmers=2") + slow,
+                      "] Computing hashes for whole Flash...", signalNumber, &gang);
+    QCOMPARE(QString::fromLatin1(gang.readAllStandardOutput()).count(QLatin1String("aborted")), 2);
+}
+
+QByteArray TestCli::interrupted(const QStringList &arguments, const QString &config,
+                                const QByteArray &waitFor, int signalNumber, QProcess *process)
+{
+    QProcess own;
+    QProcess &cli = process ? *process : own;
+    cli.setReadChannel(QProcess::StandardError);
+    start(cli, arguments, config);
+    QByteArray err;
+    while (!err.contains(waitFor) && cli.waitForReadyRead(20000))
+        err += cli.readAllStandardError();
+    [&] { QVERIFY2(err.contains(waitFor), err.constData()); }();
+    [&] { QCOMPARE(::kill(pid_t(cli.processId()), signalNumber), 0); }();
+    [&] { QVERIFY(cli.waitForFinished(20000)); }();
+    err += cli.readAllStandardError();
+    [&] { QCOMPARE(cli.exitStatus(), QProcess::NormalExit); }();
+    [&] { QCOMPARE(cli.exitCode(), 128 + signalNumber); }();
+    return err;
 }
 
 QTEST_GUILESS_MAIN(TestCli)
