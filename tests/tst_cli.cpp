@@ -142,6 +142,7 @@ void TestCli::usageErrors_data()
     row("serial twice", {"info", "--serial", "A", "--serial", "A"}, "distinct");
     row("gang read", {"read", "f.bin", "--device", "all"}, "takes one programmer");
     row("progress format", {"info", "--progress=text"}, "--progress takes \"json\" only");
+    row("two on stdout", {"read", "-", "--report", "-"}, "can use standard output");
     row("blocks for info", {"info", "--blocks", "1"}, "takes no --blocks");
     row("blocks for update", {"update", "f.bin", "--all"}, "takes no --all");
     row("blocks and all", {"erase", "--blocks", "1", "--all"}, "exclude each other");

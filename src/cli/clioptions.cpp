@@ -246,6 +246,15 @@ bool CliOptions::parse(const QStringList &arguments, int blockCount, QString *er
         }
     }
 
+    const QString standardStream = QStringLiteral("-");
+    const int stdoutUsers = int(json) + int(command == Read && file == standardStream) +
+                            int(report == standardStream) + int(log == standardStream);
+    if (stdoutUsers > 1) {
+        *error = tr("Only one of --json, --report -, --log - and read's FILE - can use "
+                    "standard output");
+        return false;
+    }
+
     const bool listed = parser.isSet(BlocksOption);
     if (listed && parser.isSet(AllOption)) {
         *error = tr("--blocks and --all exclude each other");
