@@ -6,6 +6,7 @@ packages=(
     cmake ninja-build make g++ pkg-config
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
     zlib1g-dev libftdi1-dev dpkg-dev
+    umockdev libumockdev-dev
 )
 
 missing=()

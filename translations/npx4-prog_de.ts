@@ -246,6 +246,10 @@
         <source>&amp;Delete</source>
         <translation>&amp;Entfernen</translation>
     </message>
+    <message>
+        <source>Read only mode: untick &quot;Read only&quot; in the main window to mark blocks bad</source>
+        <translation>Nur-Lesen-Modus: „Nur lesen“ im Hauptfenster abwählen, um Blöcke als defekt zu markieren</translation>
+    </message>
 </context>
 <context>
     <name>BlockSelection</name>
@@ -365,6 +369,29 @@
     </message>
 </context>
 <context>
+    <name>CommandLine</name>
+    <message>
+        <source>Desktop tool for the NPX4 USB NAND flash programmer.</source>
+        <translation>Desktop-Werkzeug für das NPX4-USB-Programmiergerät für NAND-Flash.</translation>
+    </message>
+    <message>
+        <source>file</source>
+        <translation>datei</translation>
+    </message>
+    <message>
+        <source>Image file to load into the buffer at start.</source>
+        <translation>Abbilddatei, die beim Start in den Puffer geladen wird.</translation>
+    </message>
+    <message>
+        <source>[file]</source>
+        <translation>[datei]</translation>
+    </message>
+    <message>
+        <source>Only one file can be loaded into the buffer: %1</source>
+        <translation>Nur eine Datei kann in den Puffer geladen werden: %1</translation>
+    </message>
+</context>
+<context>
     <name>ExitDialog</name>
     <message>
         <source>Are you sure want to close?</source>
@@ -373,6 +400,10 @@
     <message>
         <source>&amp;Do not ask again</source>
         <translation>&amp;Nicht mehr fragen</translation>
+    </message>
+    <message>
+        <source>&lt;b&gt;The buffer holds data read from the Flash that was not saved to a file: closing loses it.&lt;/b&gt;</source>
+        <translation>&lt;b&gt;Der Puffer enthält aus dem Flash gelesene Daten, die nicht in einer Datei gespeichert wurden: Beim Beenden gehen sie verloren.&lt;/b&gt;</translation>
     </message>
 </context>
 <context>
@@ -497,10 +528,6 @@
         <translation>Nur geänderte Blöcke programmieren</translation>
     </message>
     <message>
-        <source>&amp;Update</source>
-        <translation>Ak&amp;tualisieren</translation>
-    </message>
-    <message>
         <source>Compute CRC32, MD5 and SHA1 hashes</source>
         <translation>CRC32-, MD5- und SHA1-Prüfsummen berechnen</translation>
     </message>
@@ -577,16 +604,12 @@
         <translation>Laufenden Vorgang abbrechen</translation>
     </message>
     <message>
-        <source>&amp;Abort</source>
-        <translation>A&amp;bbrechen</translation>
-    </message>
-    <message>
         <source>Close program</source>
         <translation>Programm beenden</translation>
     </message>
     <message>
         <source>&amp;Close</source>
-        <translation>&amp;Beenden</translation>
+        <translation>Bee&amp;nden</translation>
     </message>
     <message>
         <source>Busy</source>
@@ -771,6 +794,88 @@ Das kann nicht rückgängig gemacht werden: Ein als defekt markierter Block wird
     <message>
         <source>Ctrl+R</source>
         <translation>Ctrl+R</translation>
+    </message>
+    <message>
+        <source>U&amp;pdate</source>
+        <translation>Ak&amp;tualisieren</translation>
+    </message>
+    <message>
+        <source>Abor&amp;t</source>
+        <translation>A&amp;bbrechen</translation>
+    </message>
+    <message>
+        <source>Click the small arrow, or hold the button down, to choose block ranges</source>
+        <translation>Auf den kleinen Pfeil klicken oder die Schaltfläche gedrückt halten, um Blockbereiche zu wählen</translation>
+    </message>
+    <message numerus="yes">
+        <source>Chip: &lt;b&gt;%1&lt;/b&gt;, %n bad block(s)</source>
+        <translation>
+            <numerusform>Chip: &lt;b&gt;%1&lt;/b&gt;, %n defekter Block</numerusform>
+            <numerusform>Chip: &lt;b&gt;%1&lt;/b&gt;, %n defekte Blöcke</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Block %1 and every later block then move to the next good block: an image already written there no longer verifies and must be written again.</source>
+        <translation>Block %1 und jeder spätere Block rücken dann in den nächsten guten Block: Ein dort bereits geschriebenes Abbild besteht den Vergleich nicht mehr und muss neu geschrieben werden.</translation>
+    </message>
+    <message>
+        <source>The image blocks %1 of the image in the buffer then move to the next good block: that image, if already written, no longer verifies and must be written again.</source>
+        <translation>Die Abbildblöcke %1 des Abbilds im Puffer rücken dann in den nächsten guten Block: Ist dieses Abbild bereits geschrieben, besteht es den Vergleich nicht mehr und muss neu geschrieben werden.</translation>
+    </message>
+    <message>
+        <source>Erase whole Flash</source>
+        <translation>Gesamten Flash löschen</translation>
+    </message>
+    <message>
+        <source>Erase the whole Flash?
+
+Every block of the chip is erased: its image and all other data are lost.</source>
+        <translation>Den gesamten Flash löschen?
+
+Jeder Block des Chips wird gelöscht: Sein Abbild und alle anderen Daten gehen verloren.</translation>
+    </message>
+    <message>
+        <source>Unsaved buffer</source>
+        <translation>Ungesicherter Puffer</translation>
+    </message>
+    <message>
+        <source>The buffer holds data read from the Flash that was not saved to a file. It will be replaced.
+
+Go on?</source>
+        <translation>Der Puffer enthält aus dem Flash gelesene Daten, die nicht in einer Datei gespeichert wurden. Sie werden ersetzt.
+
+Fortfahren?</translation>
+    </message>
+    <message>
+        <source>Block 2 of the buffer holds no image directory, so the blocks of the image are unknown. Load an image file that has one, or choose &quot;Whole flash&quot; or other blocks from the button&apos;s menu (click its small arrow, or hold the button down).</source>
+        <translation>Block 2 des Puffers enthält kein Abbildverzeichnis, daher sind die Blöcke des Abbilds unbekannt. Laden Sie eine Abbilddatei mit Verzeichnis, oder wählen Sie „Gesamter Flash“ oder andere Blöcke im Menü der Schaltfläche (ihren kleinen Pfeil anklicken oder die Schaltfläche gedrückt halten).</translation>
+    </message>
+    <message>
+        <source>Block 2 of the Flash holds no image directory, so the blocks of its image are unknown. Choose &quot;Whole flash&quot; or other blocks from the button&apos;s menu (click its small arrow, or hold the button down).</source>
+        <translation>Block 2 des Flash enthält kein Abbildverzeichnis, daher sind die Blöcke seines Abbilds unbekannt. Wählen Sie „Gesamter Flash“ oder andere Blöcke im Menü der Schaltfläche (ihren kleinen Pfeil anklicken oder die Schaltfläche gedrückt halten).</translation>
+    </message>
+    <message>
+        <source>Shortcut: %1</source>
+        <translation>Tastenkürzel: %1</translation>
+    </message>
+</context>
+<context>
+    <name>OperationMeter</name>
+    <message>
+        <source>%1 elapsed</source>
+        <translation>%1 vergangen</translation>
+    </message>
+    <message>
+        <source>%1 elapsed, %2 MB/s, %3 left</source>
+        <translation>%1 vergangen, %2 MB/s, noch %3</translation>
+    </message>
+    <message>
+        <source>%1 in %2, %3 MB/s on average</source>
+        <translation>%1 in %2, im Mittel %3 MB/s</translation>
+    </message>
+    <message>
+        <source>%1 s</source>
+        <translation>%1 s</translation>
     </message>
 </context>
 <context>

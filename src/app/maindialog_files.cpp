@@ -52,6 +52,8 @@ void MainDialog::openBufferFile(const QString &path)
                               QMessageBox::Ok);
         return;
     }
+    if (!confirmBufferReplaced())
+        return;
     addInfo(tr("Opened file \"<b>%1</b>\"").arg(path.toHtmlEscaped()));
     if (engine->loadBuffer(&file))
         setBufferFile(path);
@@ -90,6 +92,7 @@ void MainDialog::saveFileAs(QList<int> blocks)
 
 void MainDialog::setBufferFile(const QString &path)
 {
+    bufferFromFlash = false;
     recentFiles.prepend(path);
     updateRecentMenu();
     setBufferLabel(tr("Buffer contains file:<br/><b>%1</b>").arg(path.toHtmlEscaped()));

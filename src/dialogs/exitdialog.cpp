@@ -8,6 +8,7 @@ ExitDialog::ExitDialog(QWidget *parent) : QDialog(parent), ui(new Ui::ExitDialog
 {
     setWindowTitle(QCoreApplication::applicationName());
     ui->setupUi(this);
+    setUnsavedBuffer(false);
 }
 
 ExitDialog::~ExitDialog() = default;
@@ -20,4 +21,11 @@ bool ExitDialog::askOnExit() const
 void ExitDialog::setAskOnExit(bool ask)
 {
     ui->checkBox->setChecked(!ask);
+}
+
+void ExitDialog::setUnsavedBuffer(bool unsaved)
+{
+    ui->lbUnsavedBuffer->setHidden(!unsaved);
+    if (unsaved)
+        resize(width(), qMax(height(), sizeHint().height()));
 }

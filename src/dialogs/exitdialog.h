@@ -20,6 +20,9 @@ public:
     // True while "Do not ask again" is unticked.
     bool askOnExit() const;
     void setAskOnExit(bool ask);
+    // Whether the dialog also warns that the buffer holds data read from the Flash and not
+    // saved; off at first.
+    void setUnsavedBuffer(bool unsaved);
 
 private:
     std::unique_ptr<Ui::ExitDialog> ui;
