@@ -175,8 +175,6 @@ void CliSession::connectEngine()
     });
     connect(e, &AProgrammer::operationFinished, this, &CliSession::onFinished);
     connect(e, &AProgrammer::chipInfo, this, [this](const QString &name, const QList<int> &bad) {
-        chipName = name;
-        badBlocks = bad;
         record.chip = name;
         record.badBefore = bad;
         std::sort(record.badBefore.begin(), record.badBefore.end());
@@ -371,26 +369,25 @@ bool CliSession::save(QSaveFile *file)
 
 void CliSession::printInfo()
 {
-    const quint16 version = engine->findChild<Programmer *>()->fwVersion();
-    const QString firmware = QStringLiteral("%1.%2").arg(version >> 8).arg(version & 0xFF);
+    const QString &firmware = record.firmware;
     if (options.json) {
         QJsonArray bad;
-        for (const int block : std::as_const(badBlocks))
+        for (const int block : std::as_const(record.badBefore))
             bad.append(block);
         const QJsonObject object{
             {QStringLiteral("serial"), record.serialNumber},
             {QStringLiteral("firmware"), firmware},
-            {QStringLiteral("chip"), chipName},
+            {QStringLiteral("chip"), record.chip},
             {QStringLiteral("chipId"), QString::fromLatin1(record.chipId.toHex())},
             {QStringLiteral("badBlocks"), bad}};
         console.result(jsonLine(object));
         return;
     }
     QStringList bad;
-    for (const int block : std::as_const(badBlocks))
+    for (const int block : std::as_const(record.badBefore))
         bad.append(QString::number(block));
     console.result(QStringLiteral("Firmware: %1").arg(firmware));
-    console.result(QStringLiteral("Chip: %1").arg(chipName));
+    console.result(QStringLiteral("Chip: %1").arg(record.chip));
     console.result(
         QStringLiteral("Bad blocks: %1")
             .arg(bad.isEmpty() ? QStringLiteral("none") : bad.join(QLatin1String(", "))));

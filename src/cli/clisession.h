@@ -81,8 +81,6 @@ private:
     QEventLoop *loop = nullptr;
     bool finished = false;
     QString status;
-    QString chipName;
-    QList<int> badBlocks;
     // The digests of the last hash operation: CRC32, MD5, SHA1.
     QString digests[3];
 };
