@@ -46,8 +46,6 @@ struct CliOptions
     QString log;
     bool verbose = false;
     bool progressJson = false;
-    // The chip and its bad blocks are noted before the command, for a summary (gang mode).
-    bool summary = false;
     bool ecc = true;
     Extent extent = Automatic;
     QList<int> blocks;

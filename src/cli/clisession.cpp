@@ -4,6 +4,7 @@
 #include "cli/jsonresult.h"
 #include "cli/plaintext.h"
 #include "engine/aprogrammer.h"
+#include "engine/chipid.h"
 #include "protocol/programmer.h"
 
 #include <QBuffer>
@@ -128,12 +129,10 @@ int CliSession::runCommand()
         return engine->fwUprgade() && !interrupts.isInterrupted() ? Success : OperationFailed;
     if (options.loadsFile() && !loadFile())
         return OperationFailed;
-    const bool recorded = !options.report.isEmpty() || options.json || options.summary;
-    if (recorded && options.command != CliOptions::Info && !recordChipBefore())
-        return OperationFailed;
     counting = true;
     const bool completed = runOperation(request());
     counting = false;
+    noteChip();
     if (!completed)
         return OperationFailed;
 
@@ -174,12 +173,6 @@ void CliSession::connectEngine()
         console.progress(value);
     });
     connect(e, &AProgrammer::operationFinished, this, &CliSession::onFinished);
-    connect(e, &AProgrammer::chipInfo, this, [this](const QString &name, const QList<int> &bad) {
-        record.chip = name;
-        record.badBefore = bad;
-        std::sort(record.badBefore.begin(), record.badBefore.end());
-        record.chipId = engine->chipIdBytes();
-    });
     connect(e, &AProgrammer::fwUpgradeNeed, this,
             [this](const QString &oldVersion, const QString &newVersion) {
                 if (options.command != CliOptions::UpgradeFirmware) {
@@ -209,9 +202,17 @@ int CliSession::openProgrammer()
     return Success;
 }
 
-bool CliSession::recordChipBefore()
+void CliSession::noteChip()
 {
-    return runOperation([this] { return engine->information(); });
+    record.chipId = engine->chipIdBytes();
+    if (!record.chipId.isEmpty() && !isChipMissing(record.chipId))
+        record.chip = chipName(record.chipId);
+    record.badBefore.clear();
+    for (const int block : engine->badBlockList()) {
+        if (!record.newlyBad.contains(block))
+            record.badBefore.append(block);
+    }
+    std::sort(record.badBefore.begin(), record.badBefore.end());
 }
 
 bool CliSession::loadFile()

@@ -50,8 +50,8 @@ private:
     int runCommand();
     void connectEngine();
     int openProgrammer();
-    // Notes the chip and its bad blocks before the command, for the record.
-    bool recordChipBefore();
+    // Notes the chip and its bad blocks, as the command's last phase found them, in the record.
+    void noteChip();
     bool loadFile();
     // The engine request of the command, or of the read before a save.
     std::function<bool()> request() const;

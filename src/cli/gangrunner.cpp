@@ -80,7 +80,6 @@ int GangRunner::run()
     for (int i = 0; i < serials.size(); ++i) {
         CliOptions memberOptions = options;
         memberOptions.allDevices = false;
-        memberOptions.summary = true;
         memberOptions.serials = QStringList{serials.at(i)};
         chains.push_back(std::make_unique<OutputChain>(display.member(i), memberOptions, log,
                                                        QStringLiteral("[%1] ").arg(serials.at(i))));

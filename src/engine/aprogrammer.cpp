@@ -430,6 +430,14 @@ QByteArray AProgrammer::chipIdBytes()
     return chipId;
 }
 
+QList<int> AProgrammer::badBlockList()
+{
+    if (lockHeldHere())
+        return badBlocks;
+    QMutexLocker locker(&requestLock);
+    return badBlocks;
+}
+
 bool AProgrammer::openWith(const std::function<bool()> &openDevice)
 {
     if (lockHeldHere())

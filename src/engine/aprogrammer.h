@@ -76,6 +76,8 @@ public:
     QList<int> bufferDirectoryBlocks();
     // The ID bytes the last phase read from the chip; empty before the first phase.
     QByteArray chipIdBytes();
+    // The chip's bad blocks as the last phase knew them at its end, blocks it marked included.
+    QList<int> badBlockList();
 
 signals:
     void info(QString text);
