@@ -33,6 +33,7 @@ void start(QProcess &process, const QStringList &arguments, const QString &confi
     QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
 }
 
+// `input` goes to the program's standard input, a pipe.
 CliResult runCli(const QStringList &arguments, const QString &config,
                  const QByteArray &input = QByteArray())
 {
@@ -81,6 +82,8 @@ private slots:
     void failures_data();
     void failures();
     void commandsShareOneChip();
+    void imageStaysInPlace_data();
+    void imageStaysInPlace();
     void listAndSerialSelection();
     void gangGoesOnPastFailingMembers();
     void interruptAbortsAndKeepsOlderFile_data();
@@ -88,7 +91,8 @@ private slots:
 
 private:
     // Runs the program on the chip kept in `dir`; a failed expectation ends the test.
-    CliResult run(const QStringList &arguments, int expectedExit);
+    CliResult run(const QStringList &arguments, int expectedExit, const QString &faults = QString(),
+                  const QByteArray &input = QByteArray());
     // Starts the program, sends it `signalNumber` once stderr shows `waitFor`, checks that it
     // exits with 128 + the signal's number and returns its stderr.
     QByteArray interrupted(const QStringList &arguments, const QString &config,
@@ -106,9 +110,11 @@ void TestCli::init()
     storageConfig = QStringLiteral("storage=%1").arg(dir->filePath(QStringLiteral("chip.bin")));
 }
 
-CliResult TestCli::run(const QStringList &arguments, int expectedExit)
+CliResult TestCli::run(const QStringList &arguments, int expectedExit, const QString &faults,
+                       const QByteArray &input)
 {
-    const CliResult result = runCli(arguments, storageConfig);
+    const QString config = faults.isEmpty() ? storageConfig : storageConfig + ';' + faults;
+    const CliResult result = runCli(arguments, config, input);
     const QString context = arguments.join(QLatin1Char(' ')) + QStringLiteral(": ") + result.err;
     [&] { QCOMPARE(result.exitCode, expectedExit); }();
     if (result.exitCode != expectedExit)
@@ -146,6 +152,8 @@ void TestCli::usageErrors_data()
     row("blocks for info", {"info", "--blocks", "1"}, "takes no --blocks");
     row("blocks for update", {"update", "f.bin", "--all"}, "takes no --all");
     row("blocks and all", {"erase", "--blocks", "1", "--all"}, "exclude each other");
+    row("physical writing", {"write", "f.bin", "--physical"}, "takes no --physical");
+    row("pad without blocks", {"verify", "f.bin", "--pad"}, "--pad applies to write");
     row("range backwards", {"erase", "--blocks", "9...3"}, "\"9...3\" runs backwards");
     row("dash range backwards", {"erase", "--blocks", "9-3"}, "runs backwards");
     row("beyond chip", {"erase", "--blocks", "0-1024"}, "block 1024 is beyond the last block 1023");
@@ -197,6 +205,9 @@ void TestCli::failures_data()
                                  << "Failed\n";
     QTest::newRow("blank chip has no image")
         << "1" << QStringList{"read", "out.bin"} << 1 << "Invalid or empty flash content";
+    // A device is written as it is, never replaced by a file, and its error is told.
+    QTest::newRow("device that is full") << "1" << QStringList{"read", "/dev/full", "--blocks", "0"}
+                                         << 1 << "Failed to write data: No space left on device";
 }
 
 void TestCli::failures()
@@ -275,6 +286,76 @@ void TestCli::commandsShareOneChip()
     run({"blank-check"}, 0);
     result = run({"upgrade-firmware"}, 0);
     QVERIFY(result.err.endsWith(QLatin1String("Finished\n")));
+}
+
+void TestCli::imageStaysInPlace_data()
+{
+    QTest::addColumn<QString>("faults");
+    QTest::addColumn<QStringList>("write");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    // The directory is written last: its Flash block is erased before anything else, so that a
+    // block that fails to erase is replaced while no block above it has been written.
+    QTest::newRow("directory block fails to erase")
+        << "erase-fail=2" << QStringList{"auto-write", "IMAGE"} << 0 << "Block 2 marked as bad";
+    QTest::newRow("next block fails to erase too")
+        << "bad=2;erase-fail=3" << QStringList{"auto-write", "IMAGE"} << 0
+        << "Block 3 marked as bad";
+    QTest::newRow("update, directory block fails to erase")
+        << "erase-fail=2" << QStringList{"update", "IMAGE"} << 0 << "Block 2 marked as bad";
+    // The unchanged chunk above the moved block moves too: it is written again.
+    QTest::newRow("update moves a block below an unchanged chunk")
+        << "erase-fail=10" << QStringList{"update", "IMAGE"} << 0
+        << "Auto-programming 35 Flash block(s): 0...34\nBlock 10 marked as bad";
+    QTest::newRow("whole chip with bad blocks")
+        << "bad=5,700" << QStringList{"auto-write", "IMAGE", "--all", "--pad"} << 0
+        << "2 image block(s) at the end have no good Flash block left (2 bad blocks): 1022...1023";
+    // A pipe tells no size: it is read to its end.
+    QTest::newRow("image from a pipe")
+        << "" << QStringList{"auto-write", "/dev/stdin", "--blocks", "0...66"} << 0 << "Complete";
+    QTest::newRow("blocks past the end of the file")
+        << "" << QStringList{"write", "IMAGE", "--blocks", "60...70"} << 2
+        << "covers the blocks 0...66 only";
+}
+
+// Whatever goes wrong on the way, the chip reads back as the image, byte for byte, or the
+// command fails.
+void TestCli::imageStaysInPlace()
+{
+    QFETCH(QString, faults);
+    QFETCH(QStringList, write);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    const QString imagePath = dir->filePath(QStringLiteral("image.bin"));
+    const QString readPath = dir->filePath(QStringLiteral("read.bin"));
+    // An older image on the chip shares the head and its second chunk with the new one.
+    QVERIFY(writeFile(imagePath, imageWithDirectory({directoryEntry('a'), directoryEntry('b')})));
+    run({"auto-write", imagePath}, 0);
+    const QByteArray image = imageWithDirectory({directoryEntry('c'), directoryEntry('b')});
+    QVERIFY(writeFile(imagePath, image));
+
+    write.replaceInStrings(QStringLiteral("IMAGE"), imagePath);
+    const CliResult result = run(write, exitCode, faults, image);
+    QVERIFY2(result.err.contains(message), qPrintable(result.err));
+    if (exitCode == 0) {
+        run({"read", readPath, "--blocks", "0...66"}, 0, faults);
+        QVERIFY(readFile(readPath) == image);
+    }
+    if (write.contains(QStringLiteral("--all"))) {
+        run({"verify", imagePath, "--all", "--pad"}, 0, faults);
+        const CliResult read = run({"read", readPath, "--all"}, 0, faults);
+        QVERIFY2(read.err.contains(QStringLiteral("Saved 1022 block(s)")), qPrintable(read.err));
+        QVERIFY(readFile(readPath) == image + QByteArray((1022 - 67) * 131072, char(0xFF)));
+        // A physical dump: bad blocks in place, as erased bytes.
+        const CliResult dump = run({"read", readPath, "--physical"}, 0, faults);
+        QVERIFY2(dump.err.contains(QStringLiteral(
+                     "2 bad block(s) not read, erased bytes in their place: 5, 700")),
+                 qPrintable(dump.err));
+        const QByteArray physical = readFile(readPath);
+        QCOMPARE(physical.size(), 1024 * 131072);
+        QVERIFY(physical.mid(5 * 131072, 131072) == QByteArray(131072, char(0xFF)));
+        QVERIFY(physical.mid(6 * 131072, 131072) == image.mid(5 * 131072, 131072));
+    }
 }
 
 void TestCli::listAndSerialSelection()

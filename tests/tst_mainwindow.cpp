@@ -33,6 +33,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTranslator>
+#include <sys/stat.h>
 
 namespace {
 
@@ -199,7 +200,33 @@ private slots:
             states.append(stateOf(rig));
             rig.engine->abort();
         });
-        QCOMPARE(states, QStringList({"olsAceW", "OLSaCEW", "olsaCeW", "OLSaCeW"}));
+        // Closing the window says that an operation runs, and aborts it.
+        bool warned = false;
+        check([&] {
+            answerModal<ExitDialog>([&](ExitDialog *dialog) {
+                warned = !dialog->findChild<QLabel *>("lbOperationRunning")->isHidden();
+                dialog->accept();
+            });
+            rig.window->close();
+        });
+        QVERIFY(warned);
+        QCOMPARE(states, QStringList({"olsAceW", "OLSaCEW", "olsaCeW", "OLSaCeW", "OLSaCeW"}));
+    }
+
+    // A pipe is not opened: that would wait for a writer and freeze the window.
+    void pipeIsRefused()
+    {
+        QTemporaryDir dir;
+        const QString pipe = dir.filePath("pipe");
+        QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        WindowRig rig("programmers=0");
+        QString message;
+        answerModal<QMessageBox>([&](QMessageBox *box) {
+            message = box->text();
+            box->accept();
+        });
+        QVERIFY(dropUrls(rig.window.get(), {QUrl::fromLocalFile(pipe)}));
+        QCOMPARE(message, "Failed to open file: it is not a regular file");
     }
 
     void logLines()

@@ -374,12 +374,18 @@ void MainDialog::closeEvent(QCloseEvent *event)
     ExitDialog dialog;
     QSettings settings;
     dialog.setAskOnExit(settings.value(SettingsKeys::AskOnExit, true).toBool());
-    // Data that would be lost is worth a question even when the user asked for none.
+    const bool running = ui->actionBusy->isChecked();
+    dialog.setOperationRunning(running);
+    // Data that would be lost is worth a question even when the user asked for none, and so is
+    // an operation that closing would abort.
     dialog.setUnsavedBuffer(bufferFromFlash);
-    if ((dialog.askOnExit() || bufferFromFlash) && dialog.exec() != QDialog::Accepted) {
+    if ((dialog.askOnExit() || bufferFromFlash || running) && dialog.exec() != QDialog::Accepted) {
         event->ignore();
         return;
     }
+    // The running operation stops before its next block; no further phase of it begins.
+    if (running)
+        engine->abort();
     event->accept();
     settings.setValue(SettingsKeys::AskOnExit, dialog.askOnExit());
 }

@@ -24,6 +24,10 @@ constexpr unsigned BlockCommands = bit(CliOptions::Read) | bit(CliOptions::Write
                                    bit(CliOptions::AutoWrite) | bit(CliOptions::Verify) |
                                    bit(CliOptions::Erase) | bit(CliOptions::BlankCheck) |
                                    bit(CliOptions::Hash);
+constexpr unsigned PhysicalCommands =
+    bit(CliOptions::Read) | bit(CliOptions::Verify) | bit(CliOptions::Hash);
+constexpr unsigned PadCommands =
+    bit(CliOptions::Write) | bit(CliOptions::AutoWrite) | bit(CliOptions::Verify);
 constexpr unsigned TransferCommands =
     (BlockCommands & ~bit(CliOptions::Erase)) | bit(CliOptions::Update);
 
@@ -84,6 +88,14 @@ const QCommandLineOption
                  QStringLiteral("RANGES"));
 const QCommandLineOption AllOption(QStringLiteral("all"),
                                    QStringLiteral("Work on the whole chip."));
+const QCommandLineOption
+    PhysicalOption(QStringLiteral("physical"),
+                   QStringLiteral("Work on physical blocks: bad blocks are not skipped; they are "
+                                  "not read and count as 0xFF (read, verify, hash)."));
+const QCommandLineOption
+    PadOption(QStringLiteral("pad"),
+              QStringLiteral("Let --blocks or --all reach past the end of FILE, which counts as "
+                             "0xFF there (write, auto-write, verify)."));
 const QCommandLineOption QuietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                      QStringLiteral("Show errors and results only."));
 const QCommandLineOption
@@ -116,12 +128,13 @@ struct OptionUse
 };
 
 const OptionUse Options[] = {
-    {&DeviceOption, DeviceCommands},   {&SerialOption, DeviceCommands},
-    {&BlocksOption, BlockCommands},    {&AllOption, BlockCommands},
-    {&NoEccOption, TransferCommands},  {&JsonOption, AllCommands},
-    {&ProgressOption, DeviceCommands}, {&ReportOption, DeviceCommands},
-    {&LogOption, DeviceCommands},      {&QuietOption, AllCommands},
-    {&VerboseOption, AllCommands},     {&HelpOption, AllCommands},
+    {&DeviceOption, DeviceCommands},     {&SerialOption, DeviceCommands},
+    {&BlocksOption, BlockCommands},      {&AllOption, BlockCommands},
+    {&PhysicalOption, PhysicalCommands}, {&PadOption, PadCommands},
+    {&NoEccOption, TransferCommands},    {&JsonOption, AllCommands},
+    {&ProgressOption, DeviceCommands},   {&ReportOption, DeviceCommands},
+    {&LogOption, DeviceCommands},        {&QuietOption, AllCommands},
+    {&VerboseOption, AllCommands},       {&HelpOption, AllCommands},
     {&VersionOption, AllCommands},
 };
 
@@ -260,6 +273,7 @@ bool CliOptions::parse(const QStringList &arguments, int blockCount, QString *er
         *error = tr("--blocks and --all exclude each other");
         return false;
     }
+    physical = parser.isSet(PhysicalOption);
     if (listed) {
         QString reason;
         if (!parseBlockList(parser.value(BlocksOption), blockCount, &blocks, &reason)) {
@@ -267,8 +281,14 @@ bool CliOptions::parse(const QStringList &arguments, int blockCount, QString *er
             return false;
         }
         extent = Listed;
-    } else if (parser.isSet(AllOption)) {
+    } else if (parser.isSet(AllOption) || physical) {
+        // A physical dump has no image extent to go by.
         extent = WholeChip;
+    }
+    pad = parser.isSet(PadOption);
+    if (pad && extent == Automatic) {
+        *error = tr("--pad applies to write, auto-write and verify with --blocks or --all");
+        return false;
     }
     return true;
 }

@@ -49,6 +49,10 @@ struct CliOptions
     bool ecc = true;
     Extent extent = Automatic;
     QList<int> blocks;
+    // Block numbers are physical ones: bad blocks are not skipped (read, verify, hash).
+    bool physical = false;
+    // Blocks past the end of FILE count as 0xFF (write, auto-write, verify).
+    bool pad = false;
     bool quiet = false;
     bool json = false;
     bool help = false;

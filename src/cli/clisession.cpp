@@ -5,6 +5,7 @@
 #include "cli/plaintext.h"
 #include "engine/aprogrammer.h"
 #include "engine/chipid.h"
+#include "engine/imagefile.h"
 #include "protocol/programmer.h"
 
 #include <QBuffer>
@@ -13,11 +14,12 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -95,11 +97,12 @@ int CliSession::runCommand()
         showError(tr("The file \"%1\" does not exist").arg(options.file));
         return UsageError;
     }
-    std::unique_ptr<QSaveFile> output;
+    // Null for standard output.
+    std::unique_ptr<QFileDevice> output;
     if (options.command == CliOptions::Read && !standardStream) {
         // Opened before the chip is read, so that a place that cannot take the file is known
-        // at once. Nothing replaces an older file there before commit().
-        output = std::make_unique<QSaveFile>(options.file);
+        // at once.
+        output = createImageFile(options.file, false);
         if (!output->open(QIODevice::WriteOnly)) {
             showError(
                 tr("Cannot write the file \"%1\": %2").arg(options.file, output->errorString()));
@@ -129,6 +132,8 @@ int CliSession::runCommand()
         return engine->fwUprgade() && !interrupts.isInterrupted() ? Success : OperationFailed;
     if (options.loadsFile() && !loadFile())
         return OperationFailed;
+    if (options.loadsFile() && !fileCoversBlocks())
+        return UsageError;
     counting = true;
     const bool completed = runOperation(request());
     counting = false;
@@ -173,6 +178,8 @@ void CliSession::connectEngine()
         console.progress(value);
     });
     connect(e, &AProgrammer::operationFinished, this, &CliSession::onFinished);
+    connect(e, &AProgrammer::blocksLeftOut, this,
+            [this](const QList<int> &blocks) { leftOut = blocks; });
     connect(e, &AProgrammer::fwUpgradeNeed, this,
             [this](const QString &oldVersion, const QString &newVersion) {
                 if (options.command != CliOptions::UpgradeFirmware) {
@@ -230,6 +237,22 @@ bool CliSession::loadFile()
     return engine->loadBuffer(input) && !interrupts.isInterrupted();
 }
 
+bool CliSession::fileCoversBlocks()
+{
+    if (options.pad || options.extent == CliOptions::Automatic)
+        return true;
+    const QList<int> wanted = options.extent == CliOptions::Listed ? options.blocks : wholeChip();
+    const qint64 blockSize = Programmer::blockSize();
+    const int covered = int((engine->loadedFileSize() + blockSize - 1) / blockSize);
+    if (*std::max_element(wanted.begin(), wanted.end()) < covered)
+        return true;
+    const QString blocks = covered > 0 ? QStringLiteral("0...%1").arg(covered - 1) : tr("none");
+    showError(tr("The file \"%1\" covers the blocks %2 only: the blocks to work on reach past "
+                 "its end (--pad counts the rest as 0xFF)")
+                  .arg(options.file, blocks));
+    return false;
+}
+
 std::function<bool()> CliSession::request() const
 {
     using Whole = bool (AProgrammer::*)();
@@ -282,6 +305,15 @@ std::function<bool()> CliSession::request() const
         break;
     }
     AProgrammer *e = engine.get();
+    if (options.physical) {
+        const AProgrammer::OperationKind kind =
+            options.command == CliOptions::Read     ? AProgrammer::Read
+            : options.command == CliOptions::Verify ? AProgrammer::Verify
+                                                    : AProgrammer::CalcHash;
+        const QList<int> blocks =
+            options.extent == CliOptions::Listed ? options.blocks : QList<int>();
+        return [e, kind, blocks] { return e->request(kind, blocks, AProgrammer::PhysicalBlocks); };
+    }
     switch (options.extent) {
     case CliOptions::Listed:
         return [e, listed, blocks = options.blocks] { return (e->*listed)(blocks); };
@@ -328,43 +360,50 @@ bool CliSession::waitUntil(const std::function<bool()> &done, int timeoutMs)
     return wasInterrupted || !interrupts.isInterrupted();
 }
 
-bool CliSession::save(QSaveFile *file)
+bool CliSession::save(QFileDevice *file)
 {
     QList<int> blocks;
     if (options.extent == CliOptions::Listed)
         blocks = options.blocks;
     else if (options.extent == CliOptions::WholeChip)
         blocks = wholeChip();
-    // Standard output cannot seek: the image is put together in memory first.
+    else // An automatic read leaves the chip's directory in the buffer: the image it describes.
+        blocks = engine->bufferDirectoryBlocks();
+    // What the read left out, for want of good Flash blocks, is not part of the file.
+    blocks.removeIf(
+        [this](int block) { return block >= Programmer::blockCount() || leftOut.contains(block); });
+    // Standard output: the image is put together in memory first, where its digests are
+    // taken too.
     QBuffer memory;
     memory.open(QIODevice::ReadWrite);
     QIODevice *target = file ? static_cast<QIODevice *>(file) : &memory;
-    // An automatic read leaves the chip's directory in the buffer: an empty list saves the
-    // image it describes.
-    if (!engine->saveBuffer(target, blocks) || interrupts.isInterrupted()) {
-        if (file)
-            file->cancelWriting();
+    // A file that is not committed leaves the old one as it was.
+    if (!engine->saveBuffer(target, blocks) || interrupts.isInterrupted())
         return false;
-    }
-    if (!file) {
-        memory.seek(0);
-        addDigests(memory, &record);
-        const QByteArray &bytes = memory.data();
-        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) !=
-                size_t(bytes.size()) ||
-            std::fflush(stdout) != 0) {
-            showError(tr("Cannot write the image to standard output"));
-            return false;
-        }
-        return true;
-    }
-    if (!file->commit()) {
+    if (!file)
+        return writeStandardOutput(memory);
+    if (!commitImageFile(*file)) {
         showError(tr("Cannot write the file \"%1\": %2").arg(options.file, file->errorString()));
         return false;
     }
+    console.info(tr("Saved %n block(s) to \"%1\"", nullptr, int(blocks.size())).arg(options.file));
+    // A device or a pipe cannot be read back.
     QFile saved(options.file);
-    if (saved.open(QIODevice::ReadOnly))
+    if (QFileInfo(options.file).isFile() && saved.open(QIODevice::ReadOnly))
         addDigests(saved, &record);
+    return true;
+}
+
+bool CliSession::writeStandardOutput(QBuffer &image)
+{
+    image.seek(0);
+    addDigests(image, &record);
+    const QByteArray &bytes = image.data();
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size()) ||
+        std::fflush(stdout) != 0) {
+        showError(tr("Cannot write the image to standard output"));
+        return false;
+    }
     return true;
 }
 

@@ -12,8 +12,9 @@
 #include <memory>
 
 class AProgrammer;
+class QBuffer;
 class QEventLoop;
-class QSaveFile;
+class QFileDevice;
 
 // One run of the command on one programmer: opens the programmer (--device, or the one
 // --serial names), carries out the command of the options through the operation engine,
@@ -53,6 +54,9 @@ private:
     // Notes the chip and its bad blocks, as the command's last phase found them, in the record.
     void noteChip();
     bool loadFile();
+    // False, with a message, when --blocks or --all reach past the end of the loaded file and
+    // --pad does not allow it.
+    bool fileCoversBlocks();
     // The engine request of the command, or of the read before a save.
     std::function<bool()> request() const;
     // Files `request` and waits for the operation to end; true when it completed.
@@ -60,7 +64,8 @@ private:
     // Runs the event loop until `done` holds or Ctrl+C is pressed; false on Ctrl+C.
     bool waitUntil(const std::function<bool()> &done, int timeoutMs = -1);
     // Saves the read blocks into `file`, or to standard output when it is null.
-    bool save(QSaveFile *file);
+    bool save(QFileDevice *file);
+    bool writeStandardOutput(QBuffer &image);
     void showError(const QString &text);
     void noteDigests();
     void printInfo();
@@ -81,6 +86,8 @@ private:
     QEventLoop *loop = nullptr;
     bool finished = false;
     QString status;
+    // The blocks the last read left out for want of good Flash blocks.
+    QList<int> leftOut;
     // The digests of the last hash operation: CRC32, MD5, SHA1.
     QString digests[3];
 };

@@ -9,6 +9,7 @@ ExitDialog::ExitDialog(QWidget *parent) : QDialog(parent), ui(new Ui::ExitDialog
     setWindowTitle(QCoreApplication::applicationName());
     ui->setupUi(this);
     setUnsavedBuffer(false);
+    setOperationRunning(false);
 }
 
 ExitDialog::~ExitDialog() = default;
@@ -25,7 +26,17 @@ void ExitDialog::setAskOnExit(bool ask)
 
 void ExitDialog::setUnsavedBuffer(bool unsaved)
 {
-    ui->lbUnsavedBuffer->setHidden(!unsaved);
-    if (unsaved)
+    showWarning(ui->lbUnsavedBuffer, unsaved);
+}
+
+void ExitDialog::setOperationRunning(bool running)
+{
+    showWarning(ui->lbOperationRunning, running);
+}
+
+void ExitDialog::showWarning(QWidget *warning, bool shown)
+{
+    warning->setHidden(!shown);
+    if (shown)
         resize(width(), qMax(height(), sizeHint().height()));
 }

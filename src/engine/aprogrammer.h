@@ -52,6 +52,16 @@ public:
     };
     Q_ENUM(OperationKind)
 
+    // Options of a request beside its kind and blocks.
+    enum RequestOption
+    {
+        NoOption = 0,
+        // Block numbers are physical: no bad block is skipped. Bad blocks are not read; a read
+        // or a digest takes 0xFF in their place. Only for Read, Verify, Check and CalcHash.
+        PhysicalBlocks = 1,
+    };
+    Q_DECLARE_FLAGS(RequestOptions, RequestOption)
+
     explicit AProgrammer(QObject *parent = nullptr);
     ~AProgrammer() override;
 
@@ -69,6 +79,8 @@ public:
     // or the file operation failed.
     bool loadBuffer(QIODevice *file);
     bool saveBuffer(QIODevice *file, QList<int> blocks);
+    // The size of the file the last successful load read, in bytes.
+    qint64 loadedFileSize() const { return loadedSize; }
     // Emits the CRC32, MD5 and SHA1 lines of the accumulators.
     void emitHashes();
     // The blocks of the image described by the directory in the buffer's block 2 (empty when
@@ -90,6 +102,9 @@ signals:
     void deviceConnected();
     void fwUpgradeNeed(QString oldVersion, QString newVersion);
     void fwUpgradeProgress(int current, int max);
+    // Logical blocks of the running request that were left out because no good Flash block is
+    // left for them; sent with the info line that names them.
+    void blocksLeftOut(QList<int> blocks);
 
 public slots:
     bool open(int index);
@@ -111,6 +126,8 @@ public slots:
     bool information();
     bool calcHash(QList<int> blocks);
     bool calcHash();
+    // A request of `kind` over `blocks` (empty: the whole flash) with `options`.
+    bool request(OperationKind kind, QList<int> blocks, RequestOptions options);
     // Marks the given physical blocks bad on the chip.
     bool setBadBlocks(QList<int> blocks);
     bool programAuto();
@@ -137,8 +154,12 @@ private:
     };
 
     // Admission of a request; see aprogrammer.cpp. `admit` expects `requestLock` held.
-    bool requestOperation(OperationKind kind, QList<int> blocks, int total = -1);
-    bool admit(OperationKind kind, QList<int> blocks, int total);
+    bool requestOperation(OperationKind kind, QList<int> blocks, int total = -1,
+                          RequestOptions options = NoOption);
+    // `imageExtent`: the blocks are the extent of an image, not a list the user chose; like the
+    // whole flash, its trailing blocks may be left out when no good block is left for them.
+    bool admit(OperationKind kind, QList<int> blocks, int total, bool imageExtent = false,
+               RequestOptions options = NoOption);
     QString requestTitle(OperationKind kind, bool whole, int count, const QString &text) const;
     bool requestFromBufferDirectory(OperationKind kind);
     bool requestDirectoryPhase(OperationKind next);
@@ -154,6 +175,19 @@ private:
     // One phase of the running request, in the worker thread with `requestLock` held.
     OperationKind execute();
     bool startPhase(Phase &phase, OperationKind *result);
+    // Leaves out the logical blocks `beyond`, which have no good Flash block, as far as the rule
+    // of the request allows; false (with the reason set) when the phase must fail instead.
+    bool leaveOut(Phase &phase, const QList<int> &beyond);
+    // Ends the phase with `reason`, saying which blocks were done before.
+    void failPhase(Phase &phase, const QString &reason);
+    // Erases the directory block's Flash block at the start of a phase that writes it last, so
+    // that a block that fails to erase is replaced while nothing above it has been written.
+    bool preEraseDirectory(Phase &phase);
+    // Erases `physical` before logical `logical` is written there, with one retry; a block that
+    // fails twice is marked bad, and the logical block must be mapped again (Remap).
+    StepResult eraseForWriting(Phase &phase, int logical, int physical);
+    // A step over a bad block of a physical request.
+    StepResult physicalBadStep(Phase &phase, int logical, int physical);
     // Maps logical `block` onto the chip; false when a device query failed. `*physical` is -1
     // when no good block is left for it.
     bool mapBlock(Phase &phase, int block, int *physical);
@@ -200,6 +234,15 @@ private:
     int pollTimerId = 0;
     std::atomic<bool> fileBusy{false};
     bool eraseWhole = false;
+    // The request covers the whole flash or an image's extent (see admit()).
+    bool fitToChip = false;
+    RequestOptions requestOptions;
+    // Image blocks that an update leaves as they are: the auto-programming phase after it must
+    // not move them.
+    QList<int> keepInPlace;
+    // Set when the engine is being destroyed: no new phase begins, the running one stops.
+    std::atomic<bool> closing{false};
+    qint64 loadedSize = 0;
     QByteArray chipId;
     int openDelay = 2;
     // The thread that holds `requestLock` through a GuiLock, if any.
@@ -212,6 +255,8 @@ private:
     // Text of a failure the executor found itself, reported instead of the programmer's text.
     QString phaseError;
 };
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(AProgrammer::RequestOptions)
 
 // Holds `requestLock` for an operation of the engine's own thread that processes events while it
 // runs (open, buffer files, firmware upgrade), and marks the thread as its holder: calls made from
