@@ -427,6 +427,32 @@ void AProgrammer::reportDisconnected()
 
 bool AProgrammer::open(int index)
 {
+    return openWith([this, index] { return programmer->open(index); });
+}
+
+bool AProgrammer::openSerial(const QString &serialNumber)
+{
+    return openWith([this, serialNumber] { return programmer->open(serialNumber); });
+}
+
+QByteArray AProgrammer::chipIdBytes()
+{
+    if (lockHeldHere())
+        return chipId;
+    QMutexLocker locker(&requestLock);
+    return chipId;
+}
+
+QList<int> AProgrammer::badBlockList()
+{
+    if (lockHeldHere())
+        return badBlocks;
+    QMutexLocker locker(&requestLock);
+    return badBlocks;
+}
+
+bool AProgrammer::openWith(const std::function<bool()> &openDevice)
+{
     if (lockHeldHere())
         return false;
     // Opening a programmer in place of an open one ends the work on the old one: a running
@@ -442,7 +468,7 @@ bool AProgrammer::open(int index)
         setState(Idle);
         emit operationFinished(tr("Operation aborted"));
     }
-    const bool opened = programmer->open(index);
+    const bool opened = openDevice();
     {
         QMutexLocker locker(&stateLock);
         if (!isBusy(state))

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QThread>
 #include <atomic>
+#include <functional>
 
 class Programmer;
 class QIODevice;
@@ -87,6 +88,10 @@ public:
     // The blocks of the image described by the directory in the buffer's block 2 (empty when
     // there is none); may reach past the last block. Call it while the engine is idle.
     QList<int> bufferDirectoryBlocks();
+    // The ID bytes the last phase read from the chip; empty before the first phase.
+    QByteArray chipIdBytes();
+    // The chip's bad blocks as the last phase knew them at its end, blocks it marked included.
+    QList<int> badBlockList();
 
 signals:
     void info(QString text);
@@ -105,6 +110,8 @@ signals:
 
 public slots:
     bool open(int index);
+    // Opens the programmer with this serial number, which stays the same across replugging.
+    bool openSerial(const QString &serialNumber);
     bool erase(QList<int> blocks);
     bool erase();
     bool program(QList<int> blocks);
@@ -206,6 +213,8 @@ private:
     void addToSha1AndCrc32(QByteArrayView data);
 
     void finishFileOperation();
+    // Opens a programmer through `openDevice` in place of the open one, if any.
+    bool openWith(const std::function<bool()> &openDevice);
     // Reports the loss of the programmer once, however it was noticed: by the channel's watch
     // or by a transfer that failed and closed the connection.
     void reportDisconnected();
