@@ -10,7 +10,7 @@ _npx4_cli()
     help=$("$program" --help 2>/dev/null) || return 0
     while IFS= read -r line; do
         case $line in
-        Commands:) section=commands ;;
+        Commands*:) section=commands ;;
         Options:) section=options ;;
         '') section= ;;
         '  '[!\ ]*)
