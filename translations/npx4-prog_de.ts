@@ -589,7 +589,7 @@
     <name>LineFile</name>
     <message>
         <source>Cannot write the file &quot;%1&quot;: %2</source>
-        <translation type="unfinished">Die Datei „%1“ kann nicht geschrieben werden: %2</translation>
+        <translation>Die Datei „%1“ kann nicht geschrieben werden: %2</translation>
     </message>
 </context>
 <context>
