@@ -145,6 +145,24 @@ private slots:
         QCOMPARE(c.storage, QString("/tmp/chip.bin"));
         QCOMPARE(c.rate, 1000000);
         QVERIFY(SimConfig::parse("chip=none").chipId.isEmpty());
+
+        // Items of one programmer add to the list keys and replace the others; the storage
+        // file is programmer 1's unless another names its own.
+        const SimConfig gang = SimConfig::parse("programmers=3;bad=1;bad@2=9;chip@3=none;"
+                                                "storage=/tmp/a;storage@3=/tmp/b;unplug@2=7");
+        QVERIFY2(gang.isValid(), qPrintable(gang.errorString()));
+        const SimConfig first = gang.forProgrammer(1);
+        const SimConfig second = gang.forProgrammer(2);
+        const SimConfig third = gang.forProgrammer(3);
+        QCOMPARE(first.badBlocks, QList<int>({1}));
+        QCOMPARE(second.badBlocks, QList<int>({1, 9}));
+        QCOMPARE(first.unplugAtCommand, 0);
+        QCOMPARE(second.unplugAtCommand, 7);
+        QCOMPARE(second.chipId, first.chipId);
+        QVERIFY(third.chipId.isEmpty());
+        QCOMPARE(first.storage, QString("/tmp/a"));
+        QVERIFY(second.storage.isEmpty());
+        QCOMPARE(third.storage, QString("/tmp/b"));
     }
 
     void configRejects_data()
@@ -164,6 +182,15 @@ private slots:
         QTest::newRow("bad empty entry") << QByteArray("bad=1,,2") << "\"\"";
         QTest::newRow("flip bit 8") << QByteArray("flip=1:2:8") << "\"8\"";
         QTest::newRow("flip offset outside") << QByteArray("flip=1:131072:0") << "\"131072\"";
+        QTest::newRow("unplug 0") << QByteArray("unplug=0") << "\"0\"";
+        QTest::newRow("programmer 0") << QByteArray("chip@0=none") << "\"chip@0\"";
+        QTest::newRow("programmer word") << QByteArray("chip@two=none") << "\"chip@two\"";
+        QTest::newRow("count per programmer")
+            << QByteArray("programmers@1=2") << "\"programmers@1\"";
+        QTest::newRow("twice for one") << QByteArray("bad@2=1;bad@2=3") << "\"bad@2\"";
+        QTest::newRow("bad value for one") << QByteArray("bad@2=1024;programmers=2") << "\"1024\"";
+        QTest::newRow("beyond the count")
+            << QByteArray("programmers=2;chip@3=none") << "\"chip@3\"";
     }
 
     void configRejects()

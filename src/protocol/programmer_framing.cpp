@@ -97,14 +97,16 @@ qint64 Programmer::receiveData(char *data, qint64 length, int timeout)
     QElapsedTimer sinceData;
     sinceData.start();
     // The time-out counts from the last bytes received; waiting in quarters of it lets the
-    // calling thread serve its events a few times while the device is silent.
+    // calling thread serve its events a few times while the device is silent. The last wait
+    // ends with the time-out rather than a whole quarter later.
     const int slice = timeout / 4;
     qint64 remaining = length;
     while (remaining > 0) {
         if (!channelUsable(ReceiveFailedText))
             return -1;
         qint64 received = 0;
-        if (ftd->waitForReadyRead(slice)) {
+        const qint64 left = qMax<qint64>(1, timeout - sinceData.elapsed());
+        if (ftd->waitForReadyRead(int(qMin<qint64>(slice, left)))) {
             received = ftd->read(data + (length - remaining), remaining);
             if (received < 0) {
                 transferFailed(ReceiveFailedText, ftd->errorString());
@@ -118,7 +120,7 @@ qint64 Programmer::receiveData(char *data, qint64 length, int timeout)
         }
         // A wake-up without bytes counts as a silent slice, so a spurious one cannot keep the
         // loop away from its time-out.
-        if (sinceData.elapsed() > timeout) {
+        if (sinceData.elapsed() >= timeout) {
             error = tr("Receive timeout");
             qCDebug(lcProtocol) << "Receive timeout (remains" << remaining << "bytes)";
             return -1;
