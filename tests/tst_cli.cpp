@@ -1,4 +1,5 @@
 #include "support/enginefixture.h"
+#include "support/simtestconfig.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -21,7 +22,8 @@ struct CliResult
 QProcessEnvironment simulator(const QString &config)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("NPX4_SIMULATOR"), config);
+    environment.insert(QStringLiteral("NPX4_SIMULATOR"),
+                       QString::fromUtf8(simTestConfig(config.toUtf8())));
     return environment;
 }
 

@@ -143,7 +143,7 @@ private slots:
         QCOMPARE(c.eraseFail, QList<int>({0}));
         QCOMPARE(c.flips, QList<SimConfig::Flip>({{7, 131071, 7}, {0, 16, 0}}));
         QCOMPARE(c.storage, QString("/tmp/chip.bin"));
-        QCOMPARE(c.rate, 1000000);
+        QCOMPARE(c.linkRate(), 1000000);
         QVERIFY(SimConfig::parse("chip=none").chipId.isEmpty());
     }
 

@@ -482,12 +482,13 @@ private slots:
         QVERIFY(ftd.setLatencyTimer(2));
         QCOMPARE(sim->device(0).latencyTimer(), quint8(2));
 
-        // Only what has arrived is dropped; what is still on its way arrives afterwards.
+        // Only what has arrived is dropped; what is still on its way arrives afterwards, and the
+        // device behind the bridge is not told.
         sim->device(0).send("old");
         sim->device(0).sendAfter(30, "new");
         const int resyncs = end.resyncCount();
         ftd.purge();
-        QCOMPARE(end.resyncCount(), resyncs + 1);
+        QCOMPARE(end.resyncCount(), resyncs);
         QCOMPARE(ftd.bytesAvailable(), qint64(0));
         QCOMPARE(readBytes(ftd, 3), QByteArray("new"));
     }

@@ -2,6 +2,8 @@
 
 #include "sim/nandchip.h"
 
+#include <QMap>
+#include <QRegularExpression>
 #include <QSet>
 #include <optional>
 
@@ -11,6 +13,11 @@ constexpr int MaxProgrammers = 16;
 constexpr int MaxIdBytes = 8;
 constexpr int BlockDataSize = NandChip::PageSize * NandChip::PagesPerBlock;
 constexpr int MaxNumberDigits = 12;
+// USB packet sizes and the throughput of an FTDI bridge at high and at full speed.
+constexpr int HighSpeedPacket = 512;
+constexpr int FullSpeedPacket = 64;
+constexpr qint64 HighSpeedRate = 8000000;
+constexpr qint64 FullSpeedRate = 1000000;
 
 bool isHexDigit(QChar c)
 {
@@ -144,6 +151,82 @@ QString parseFlips(SimConfig &config, const QString &value)
     return {};
 }
 
+QString parseFlipRate(SimConfig &config, const QString &value)
+{
+    // Plain decimal or scientific notation, such as 0.0001 or 1e-6; nothing else.
+    static const QRegularExpression format(
+        QStringLiteral("^(\\d+(\\.\\d*)?|\\.\\d+)([eE][-+]?\\d{1,3})?$"));
+    bool ok = false;
+    const double rate = format.match(value).hasMatch() ? value.toDouble(&ok) : 0.0;
+    if (!ok || rate > 1.0)
+        return QStringLiteral("expected a probability per bit from 0 to 1 (such as 1e-6)");
+    config.flipRate = rate;
+    return {};
+}
+
+QString parseSeed(SimConfig &config, const QString &value)
+{
+    const std::optional<qint64> seed = number(value, std::numeric_limits<qint64>::max());
+    if (!seed)
+        return QStringLiteral("expected a number");
+    config.seed = quint64(*seed);
+    return {};
+}
+
+QString parseProgramFails(SimConfig &config, const QString &value)
+{
+    for (const QString &item : value.split(QLatin1Char(','))) {
+        const QStringList parts = item.trimmed().split(QLatin1Char(':'));
+        const std::optional<int> block = parts.size() <= 2 ? blockNumber(parts[0]) : std::nullopt;
+        const std::optional<qint64> page =
+            parts.size() == 2 ? number(parts[1], NandChip::PagesPerBlock - 1) : qint64(-1);
+        if (!block || !page) {
+            return QStringLiteral("%1 is not block or block:page (blocks 0 to %2, pages 0 to %3)")
+                .arg(quoted(item), QString::number(NandChip::BlockCount - 1),
+                     QString::number(NandChip::PagesPerBlock - 1));
+        }
+        config.programFails.append({*block, int(*page)});
+    }
+    return {};
+}
+
+QString parseWear(SimConfig &config, const QString &value)
+{
+    const std::optional<qint64> erases = number(value, std::numeric_limits<int>::max());
+    if (!erases)
+        return QStringLiteral("expected the number of erases a block survives");
+    config.wear = int(*erases);
+    return {};
+}
+
+QString parseLink(SimConfig &config, const QString &value)
+{
+    static const QMap<QString, SimConfig::Link> links = {{"high", SimConfig::Link::HighSpeed},
+                                                         {"full", SimConfig::Link::FullSpeed},
+                                                         {"instant", SimConfig::Link::Instant}};
+    if (!links.contains(value))
+        return QStringLiteral("expected high, full or instant");
+    config.link = links.value(value);
+    return {};
+}
+
+QString parseNandTiming(SimConfig &config, const QString &value)
+{
+    constexpr qint64 MaxMicroseconds = 1000000;
+    const QStringList parts = value.split(QLatin1Char(':'));
+    std::optional<qint64> times[3];
+    for (int i = 0; i < 3 && parts.size() == 3; ++i)
+        times[i] = number(parts[i], MaxMicroseconds);
+    if (!times[0] || !times[1] || !times[2]) {
+        return QStringLiteral("expected read:program:erase in microseconds, each up to %1")
+            .arg(MaxMicroseconds);
+    }
+    config.pageReadUs = int(*times[0]);
+    config.pageProgramUs = int(*times[1]);
+    config.blockEraseUs = int(*times[2]);
+    return {};
+}
+
 QString parseStorage(SimConfig &config, const QString &value)
 {
     config.storage = value;
@@ -175,6 +258,12 @@ constexpr Key keys[] = {
     {"flip", parseFlips},
     {"storage", parseStorage},
     {"rate", parseRate},
+    {"link", parseLink},
+    {"nand-timing", parseNandTiming},
+    {"flip-rate", parseFlipRate},
+    {"seed", parseSeed},
+    {"program-fail", parseProgramFails},
+    {"wear", parseWear},
 };
 
 const Key *findKey(const QString &name)
@@ -187,6 +276,34 @@ const Key *findKey(const QString &name)
 }
 
 } // namespace
+
+int SimConfig::packetSize() const
+{
+    switch (link) {
+    case Link::HighSpeed:
+        return HighSpeedPacket;
+    case Link::FullSpeed:
+        return FullSpeedPacket;
+    case Link::Instant:
+        break;
+    }
+    return 0;
+}
+
+qint64 SimConfig::linkRate() const
+{
+    if (rate)
+        return *rate;
+    switch (link) {
+    case Link::HighSpeed:
+        return HighSpeedRate;
+    case Link::FullSpeed:
+        return FullSpeedRate;
+    case Link::Instant:
+        break;
+    }
+    return 0;
+}
 
 SimConfig SimConfig::parse(const QByteArray &text)
 {

@@ -70,6 +70,12 @@ void SimDevice::setRate(qint64 bytesPerSecond)
     rate = std::max<qint64>(bytesPerSecond, 0);
 }
 
+void SimDevice::setPacketSize(int bytes)
+{
+    const Lock lock(mutex);
+    packetSize = std::max(bytes, 0);
+}
+
 void SimDevice::unplug()
 {
     const Lock lock(mutex);
@@ -118,13 +124,31 @@ quint8 SimDevice::latencyTimer() const
 void SimDevice::send(const char *data, qint64 size)
 {
     const Lock lock(mutex);
-    enqueue(QByteArray(data, size), 0);
+    enqueue(QByteArray(data, size), now());
 }
 
 void SimDevice::sendAfter(int delayMs, const QByteArray &bytes)
 {
     const Lock lock(mutex);
-    enqueue(bytes, std::max(delayMs, 0));
+    enqueue(bytes, now() + milliseconds(std::max(delayMs, 0)));
+}
+
+SimDevice::Clock::time_point SimDevice::now() const
+{
+    const Lock lock(mutex);
+    return feedTime ? *feedTime : Clock::now();
+}
+
+void SimDevice::sendAt(Clock::time_point at, const char *data, qint64 size)
+{
+    const Lock lock(mutex);
+    enqueue(QByteArray(data, size), std::max(at, now()));
+}
+
+void SimDevice::holdInput(Clock::time_point until)
+{
+    const Lock lock(mutex);
+    inputHeldUntil = std::max(inputHeldUntil, until);
 }
 
 void SimDevice::leaveBus(int returnAfterMs)
@@ -228,14 +252,15 @@ int SimDevice::purge(quintptr id, quint32 mask)
     const int status = usable(id);
     if (status != FtOk)
         return status;
-    // Only what has arrived is dropped; bytes still travelling keep coming.
+    // Only the bridge's buffers and the host's queue are emptied: bytes still travelling keep
+    // coming, and the device behind the bridge goes on with whatever it was doing.
     if (mask & FtPurgeRx) {
         rx.clear();
         rxOffset = 0;
         rxCount = 0;
+        bridge.clear();
+        scheduleChanged();
     }
-    if ((mask & FtPurgeTx) && end)
-        end->resync();
     return FtOk;
 }
 
@@ -267,39 +292,72 @@ int SimDevice::read(quintptr id, void *buffer, quint32 size, quint32 *received)
     }
     rxCount -= copied;
     *received = quint32(copied);
+    if (packetSize > 0 && copied > 0) {
+        // Room in the host's queue lets a stalled bridge go on.
+        catchUp(Clock::now());
+        scheduleChanged();
+    }
     return FtOk;
 }
 
 int SimDevice::write(quintptr id, const void *buffer, quint32 size, quint32 *written)
 {
-    qint64 accepted = size;
-    nanoseconds busy(0);
-    {
-        const Lock lock(mutex);
-        const int status = usable(id);
-        if (status != FtOk)
-            return status;
-        if (rate > 0) {
-            // A throttled link takes size/rate; what does not fit in the write time-out stays
-            // with the host, which gets the short count when the time-out has passed.
-            const qint64 fits =
-                writeTimeoutMs ? qint64(writeTimeoutMs) * rate / 1000 : qint64(size);
-            accepted = std::min<qint64>(size, fits);
-            busy = accepted < size ? nanoseconds(milliseconds(writeTimeoutMs))
-                                   : fromNs(accepted * 1e9 / double(rate));
-        }
-    }
-    if (busy.count() > 0)
-        std::this_thread::sleep_for(busy);
-    const Lock lock(mutex);
-    // The device may have left the bus while the bytes travelled.
-    const int status = usable(id);
+    std::unique_lock<std::recursive_mutex> lock(mutex);
+    int status = usable(id);
     if (status != FtOk)
         return status;
-    if (end && accepted > 0)
-        end->received(static_cast<const char *>(buffer), accepted, *this);
+    const Clock::time_point begin = Clock::now();
+    const Clock::time_point deadline =
+        writeTimeoutMs ? begin + milliseconds(writeTimeoutMs) : Clock::time_point::max();
+    Clock::time_point done = begin;
+    const qint64 accepted = feed(static_cast<const char *>(buffer), size, deadline, &done);
+    // The host's call returns when the link has carried the bytes; a short count when the
+    // write time-out came first.
+    const Clock::time_point returnAt = accepted < size ? deadline : done;
+    if (returnAt > begin) {
+        lock.unlock();
+        std::this_thread::sleep_until(returnAt);
+        lock.lock();
+        // The device may have left the bus while the bytes travelled.
+        status = usable(id);
+        if (status != FtOk)
+            return status;
+    }
     *written = quint32(accepted);
     return FtOk;
+}
+
+qint64 SimDevice::feed(const char *data, qint64 size, Clock::time_point deadline,
+                       Clock::time_point *done)
+{
+    const double period = rate > 0 ? 1e9 / double(rate) : 0.0;
+    // The device end sees the bytes packet by packet, so that a busy device holds up the rest.
+    const qint64 piece = packetSize > 0 ? packetSize : size;
+    Clock::time_point at = std::max(*done, inputLinkFreeAt);
+    qint64 fed = 0;
+    while (fed < size) {
+        const Clock::time_point start = std::max(at, inputHeldUntil);
+        qint64 n = std::min(piece, size - fed);
+        if (start + fromNs(double(n) * period) > deadline) {
+            n = period > 0 && deadline > start
+                    ? qint64(double(nanoseconds(deadline - start).count()) / period)
+                    : 0;
+            n = std::min(n, size - fed);
+        }
+        if (n <= 0)
+            break;
+        at = start + fromNs(double(n) * period);
+        feedTime = at;
+        if (end)
+            end->received(data + fed, n, *this);
+        feedTime.reset();
+        fed += n;
+        if (fed < size && at >= deadline)
+            break;
+    }
+    inputLinkFreeAt = at;
+    *done = at;
+    return fed;
 }
 
 bool SimDevice::holds(quintptr id) const
@@ -318,7 +376,8 @@ SimDevice::Clock::time_point SimDevice::advance()
         next = std::min(next, *leaveAt);
     if (returnAt)
         next = std::min(next, *returnAt);
-    if (!arrivals.empty()) {
+    const bool bridgeFull = packetSize > 0 && bridge.size() >= 2 * packetSize;
+    if (!arrivals.empty() && !bridgeFull) {
         const Arrival &head = arrivals.front();
         if (head.periodNs == 0) {
             next = std::min(next, head.start);
@@ -329,6 +388,11 @@ SimDevice::Clock::time_point SimDevice::advance()
             next = std::min(next, std::max(nextByte, now + milliseconds(1)));
         }
     }
+    // A partly filled packet leaves when the latency timer runs out; a host queue without
+    // room is waited for by the host's next read.
+    if (!bridge.isEmpty() && bridge.size() < packetSize &&
+        rxCount + bridge.size() <= HostQueueBytes)
+        next = std::min(next, bridgeSince + milliseconds(latency));
     return next;
 }
 
@@ -354,31 +418,73 @@ void SimDevice::catchUp(Clock::time_point now)
         returnAt.reset();
         comeBack();
     }
-    bool arrived = false;
+    const qint64 queued = rxCount;
+    carry(now);
+    flushBridge(now);
+    if (rxCount > queued)
+        notifyRx();
+}
+
+void SimDevice::carry(Clock::time_point now)
+{
     while (!arrivals.empty() && now >= arrivals.front().start) {
         Arrival &head = arrivals.front();
         const qint64 size = head.bytes.size();
+        if (head.stalled && head.periodNs > 0)
+            head.start = now - fromNs(double(head.delivered) * head.periodNs);
+        head.stalled = false;
         qint64 due = size;
         if (head.periodNs > 0) {
             const double elapsedNs = double(nanoseconds(now - head.start).count());
             due = std::min<qint64>(size, qint64(elapsedNs / head.periodNs));
         }
+        const qint64 room =
+            packetSize > 0 ? 2 * packetSize - bridge.size() : std::numeric_limits<qint64>::max();
+        if (due - head.delivered > room) {
+            due = head.delivered + room;
+            // The bridge is full: the device stalls, and its next byte leaves one period after
+            // there is room again.
+            head.stalled = true;
+        }
         if (due > head.delivered) {
-            appendRx(head.delivered == 0 && due == size
-                         ? head.bytes
-                         : head.bytes.mid(head.delivered, due - head.delivered));
+            const QByteArray bytes = head.delivered == 0 && due == size
+                                         ? head.bytes
+                                         : head.bytes.mid(head.delivered, due - head.delivered);
+            if (packetSize == 0) {
+                appendRx(bytes);
+            } else {
+                if (bridge.isEmpty())
+                    bridgeSince = now;
+                bridge.append(bytes);
+            }
             head.delivered = due;
-            arrived = true;
         }
         if (head.delivered < size)
             break;
+        const Clock::time_point finished = head.start + fromNs(double(size) * head.periodNs);
         arrivals.pop_front();
+        if (!arrivals.empty())
+            arrivals.front().start = std::max(arrivals.front().start, finished);
     }
-    if (arrived)
-        notifyRx();
 }
 
-void SimDevice::enqueue(const QByteArray &bytes, int delayMs)
+void SimDevice::flushBridge(Clock::time_point now)
+{
+    while (!bridge.isEmpty()) {
+        const bool whole = bridge.size() >= packetSize;
+        if (!whole && now < bridgeSince + milliseconds(latency))
+            return;
+        const qint64 n = std::min<qint64>(bridge.size(), packetSize);
+        if (rxCount + n > HostQueueBytes)
+            return;
+        appendRx(bridge.left(n));
+        bridge.remove(0, n);
+        // The latency timer restarts with every packet sent.
+        bridgeSince = now;
+    }
+}
+
+void SimDevice::enqueue(const QByteArray &bytes, Clock::time_point at)
 {
     const Clock::time_point now = Clock::now();
     catchUp(now);
@@ -390,9 +496,8 @@ void SimDevice::enqueue(const QByteArray &bytes, int delayMs)
     if (bytes.isEmpty())
         return;
     const double period = bytePeriodNs();
-    const Clock::time_point start =
-        std::max(now + milliseconds(delayMs + arrivalDelayMs), linkFreeAt);
-    if (period == 0 && start <= now && arrivals.empty()) {
+    const Clock::time_point start = std::max(at + milliseconds(arrivalDelayMs), linkFreeAt);
+    if (period == 0 && start <= now && arrivals.empty() && packetSize == 0) {
         appendRx(bytes);
         notifyRx();
         return;
@@ -416,6 +521,7 @@ void SimDevice::goOffBus()
     rxCount = 0;
     arrivals.clear();
     linkFreeAt = Clock::time_point();
+    bridge.clear();
 }
 
 void SimDevice::comeBack()

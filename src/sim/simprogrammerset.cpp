@@ -15,8 +15,9 @@ SimProgrammerSet::SimProgrammerSet(const SimConfig &config)
         return;
     }
     for (size_t i = 0; i < firmwares.size(); ++i) {
-        const int device = simDriver->addProgrammer(firmwares[i].get());
-        simDriver->device(device).setRate(config.rate);
+        SimDevice &device = simDriver->device(simDriver->addProgrammer(firmwares[i].get()));
+        device.setRate(config.linkRate());
+        device.setPacketSize(config.packetSize());
     }
 }
 
@@ -49,9 +50,17 @@ QString SimProgrammerSet::setUp(const SimConfig &config)
         }
         chip->setFactoryBad(config.badBlocks);
         chip->setEraseFail(config.eraseFail);
+        chip->setWearLimit(config.wear);
+        for (const SimConfig::ProgramFail &fail : config.programFails)
+            chip->addProgramFail(fail.block, fail.page);
         for (const SimConfig::Flip &flip : config.flips)
             chip->addDataFlip(flip.block, flip.offset, flip.bit);
+        // Each chip flips bits of its own: the programmers do not share one sequence.
+        chip->setRandomFlips(config.flipRate, config.seed + quint64(i));
         auto firmware = std::make_unique<SimFirmware>(chip.get());
+        firmware->setChipTiming(std::chrono::microseconds(config.pageReadUs),
+                                std::chrono::microseconds(config.pageProgramUs),
+                                std::chrono::microseconds(config.blockEraseUs));
         firmware->setVersion(config.firmwareMajor, config.firmwareMinor);
         firmware->setInBootLoader(config.bootLoader);
         chips.push_back(std::move(chip));
