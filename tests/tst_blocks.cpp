@@ -169,9 +169,9 @@ private slots:
             << QList<Fault>{failure, failure, failure} << int(Programmer::ResultOperationError)
             << QStringList{retry.arg(2), retry.arg(3)} << "Operation error";
         // The silence closes the link: no retry on it, and the user reads why.
-        QTest::newRow("no answer") << QList<Fault>{{Fault::NoAnswer, 0, read}}
-                                   << int(Programmer::ResultTransferFailed) << QStringList()
-                                   << "Receive timeout";
+        QTest::newRow("no answer")
+            << QList<Fault>{{Fault::NoAnswer, 0, read}} << int(Programmer::ResultTransferFailed)
+            << QStringList() << "Receive timeout";
         // The data phase stops inside the spare record of page 5: the read waits out the time-out.
         const int cut = 5 * (EccPageSize + EccSpareRecordSize) + EccPageSize + 10;
         QTest::newRow("spare cut")

@@ -379,6 +379,19 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(received, QByteArray("ping"), 2000);
     }
 
+    // A wait for bytes goes on while they keep coming and ends at the first silence.
+    void waitForBytesWhileTheyCome()
+    {
+        SimDriverGuard sim(1);
+        Ftd ftd;
+        QVERIFY(ftd.openDevice(0, Direct));
+        sim->device(0).send("ab");
+        sim->device(0).sendAfter(30, "cd");
+        sim->device(0).sendAfter(60, "ef");
+        QVERIFY(ftd.waitForBytes(8, 50));
+        QCOMPARE(ftd.bytesAvailable(), qint64(6));
+    }
+
     void linkPacing_data()
     {
         QTest::addColumn<int>("arrivalDelay");

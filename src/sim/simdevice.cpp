@@ -1,5 +1,6 @@
 #include "sim/simdevice.h"
 #include "sim/logging.h"
+#include "sim/simownerlock.h"
 #include "usb/autoresetevent.h"
 
 #include <algorithm>
@@ -50,6 +51,12 @@ void SimDevice::setOpenedElsewhere(bool opened)
 {
     const Lock lock(mutex);
     openedElsewhere = opened;
+}
+
+void SimDevice::setOwnerLock(SimOwnerLock *lock)
+{
+    const Lock guard(mutex);
+    ownerLock = lock;
 }
 
 void SimDevice::setArrivalDelay(int msecs)
@@ -172,7 +179,7 @@ FtDeviceListInfoNode SimDevice::listing(int number)
     node.id = BridgeId;
     node.locId = quint32(number + 1);
     node.handle = reinterpret_cast<FtHandle>(handle);
-    if (handle || openedElsewhere) {
+    if (handle || openedElsewhere || (ownerLock && ownerLock->heldElsewhere())) {
         // Like the vendor library: an opened device shows neither description nor serial.
         node.flags = FtFlagOpened;
     } else {
@@ -190,7 +197,7 @@ int SimDevice::open(quintptr id)
     catchUp(Clock::now());
     if (!plugged)
         return FtDeviceNotFound;
-    if (handle || openedElsewhere)
+    if (handle || openedElsewhere || (ownerLock && !ownerLock->acquire()))
         return FtDeviceNotOpened;
     handle = id;
     if (end)
@@ -204,6 +211,8 @@ int SimDevice::close(quintptr id)
     if (id == handle) {
         handle = 0;
         event = nullptr;
+        if (ownerLock)
+            ownerLock->release();
     } else if (id == deadHandle) {
         deadHandle = 0;
     } else {
@@ -515,6 +524,8 @@ void SimDevice::goOffBus()
     if (handle)
         deadHandle = handle;
     handle = 0;
+    if (ownerLock)
+        ownerLock->release();
     event = nullptr;
     rx.clear();
     rxOffset = 0;

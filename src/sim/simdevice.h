@@ -10,6 +10,8 @@
 #include <mutex>
 #include <optional>
 
+class SimOwnerLock;
+
 // One simulated FTDI device: its identity in the device list, the link that carries bytes
 // between the host and the device end (with the pacing tests ask for), the host's receive
 // queue, and whether the device is plugged in and opened. SimDriver reaches it by handle;
@@ -43,6 +45,9 @@ public:
     void setDeviceEnd(SimDeviceEnd *end);
     // Another process holds the device: open fails and the listing shows it as opened.
     void setOpenedElsewhere(bool opened);
+    // The claim an open takes, so that whoever else holds it sees the device as opened
+    // elsewhere; null: none. Not owned.
+    void setOwnerLock(SimOwnerLock *lock);
     // Every send arrives `msecs` later than asked.
     void setArrivalDelay(int msecs);
     // Bytes from the device arrive one at a time, `msecs` apart (0: all at once).
@@ -127,6 +132,7 @@ private:
     const std::function<void()> scheduleChanged;
     SimDeviceEnd *end = nullptr;
     bool openedElsewhere = false;
+    SimOwnerLock *ownerLock = nullptr;
     bool plugged = true;
     quintptr handle = 0;     // the open handle, 0 when closed
     quintptr deadHandle = 0; // a handle that was open when the device left the bus

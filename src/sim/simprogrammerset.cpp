@@ -4,6 +4,7 @@
 #include "sim/nandchip.h"
 #include "sim/simdriver.h"
 #include "sim/simfirmware.h"
+#include "sim/simownerlock.h"
 
 SimProgrammerSet::SimProgrammerSet(const SimConfig &config)
     : simDriver(std::make_unique<SimDriver>())
@@ -18,6 +19,11 @@ SimProgrammerSet::SimProgrammerSet(const SimConfig &config)
         SimDevice &device = simDriver->device(simDriver->addProgrammer(firmwares[i].get()));
         device.setRate(config.linkRate());
         device.setPacketSize(config.packetSize());
+    }
+    if (!config.storage.isEmpty() && !firmwares.empty()) {
+        // One process at a time drives the chip in the file, as with a real programmer.
+        ownerLock = std::make_unique<SimOwnerLock>(config.storage);
+        simDriver->device(0).setOwnerLock(ownerLock.get());
     }
 }
 
