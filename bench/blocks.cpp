@@ -52,7 +52,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("npx4.*.debug=false"));
-    SimProgrammerSet set(QByteArray("rate=0"));
+    SimProgrammerSet set(QByteArray("link=instant;nand-timing=0:0:0"));
     FtdiDriver::setInstance(&set.driver());
     Programmer programmer;
     if (!programmer.open(0) || programmer.power(true) != Programmer::ResultOk ||
