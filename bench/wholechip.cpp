@@ -73,10 +73,9 @@ double cpuSeconds()
 }
 
 // Runs `operation` on every block; prints wall, floor and CPU; false after a failure.
-bool measure(Programmer &programmer, const char *name, double floorPerBlock,
+bool measure(Programmer &programmer, int blocks, const char *name, double floorPerBlock,
              const std::function<int(int)> &operation)
 {
-    const int blocks = Programmer::blockCount();
     const double cpuBefore = cpuSeconds();
     QElapsedTimer timer;
     timer.start();
@@ -101,6 +100,8 @@ bool measure(Programmer &programmer, const char *name, double floorPerBlock,
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    // An optional first argument limits the run to that many blocks.
+    const int blocks = argc > 1 ? std::clamp(QByteArray(argv[1]).toInt(), 1, 1024) : 1024;
     QLoggingCategory::setFilterRules(QStringLiteral("npx4.*.debug=false"));
     SimProgrammerSet set{QByteArray()};
     FtdiDriver::setInstance(&set.driver());
@@ -118,18 +119,19 @@ int main(int argc, char **argv)
         return QByteArray::fromRawData(image.constData() + qint64(block) * blockSize, blockSize);
     };
     QByteArray data;
-    const bool ok = measure(programmer, "auto-write", eraseFloor() + programFloor() + readFloor(),
-                            [&](int block) {
-                                int result = programmer.eraseBlock(block, false);
-                                if (result == Programmer::ResultOk)
-                                    result = programmer.programBlock(block, slice(block));
-                                return result == Programmer::ResultOk
-                                           ? programmer.verifyBlock(block, slice(block))
-                                           : result;
-                            }) &&
-                    measure(programmer, "read", readFloor(),
-                            [&](int block) { return programmer.readBlock(block, data); }) &&
-                    measure(programmer, "verify", readFloor(),
-                            [&](int block) { return programmer.verifyBlock(block, slice(block)); });
+    const bool ok =
+        measure(programmer, blocks, "auto-write", eraseFloor() + programFloor() + readFloor(),
+                [&](int block) {
+                    int result = programmer.eraseBlock(block, false);
+                    if (result == Programmer::ResultOk)
+                        result = programmer.programBlock(block, slice(block));
+                    return result == Programmer::ResultOk
+                               ? programmer.verifyBlock(block, slice(block))
+                               : result;
+                }) &&
+        measure(programmer, blocks, "read", readFloor(),
+                [&](int block) { return programmer.readBlock(block, data); }) &&
+        measure(programmer, blocks, "verify", readFloor(),
+                [&](int block) { return programmer.verifyBlock(block, slice(block)); });
     return ok ? 0 : 1;
 }

@@ -50,13 +50,22 @@ QString quoted(const QString &text)
 // Each parser stores its value and returns an empty text, or returns what is wrong with it.
 using ValueParser = QString (*)(SimConfig &config, const QString &value);
 
+// Stores a number from 0 to `max` in `field`, or returns `expected`.
+template <typename Field>
+QString storeNumber(Field *field, const QString &value, qint64 max, const QString &expected)
+{
+    const std::optional<qint64> parsed = number(value, max);
+    if (!parsed)
+        return expected;
+    *field = Field(*parsed);
+    return {};
+}
+
 QString parseProgrammers(SimConfig &config, const QString &value)
 {
-    const std::optional<qint64> count = number(value, MaxProgrammers);
-    if (!count)
-        return QStringLiteral("expected a number of programmers from 0 to %1").arg(MaxProgrammers);
-    config.programmers = int(*count);
-    return {};
+    return storeNumber(
+        &config.programmers, value, MaxProgrammers,
+        QStringLiteral("expected a number of programmers from 0 to %1").arg(MaxProgrammers));
 }
 
 QString parseFirmware(SimConfig &config, const QString &value)
@@ -166,11 +175,8 @@ QString parseFlipRate(SimConfig &config, const QString &value)
 
 QString parseSeed(SimConfig &config, const QString &value)
 {
-    const std::optional<qint64> seed = number(value, std::numeric_limits<qint64>::max());
-    if (!seed)
-        return QStringLiteral("expected a number");
-    config.seed = quint64(*seed);
-    return {};
+    return storeNumber(&config.seed, value, std::numeric_limits<qint64>::max(),
+                       QStringLiteral("expected a number"));
 }
 
 QString parseProgramFails(SimConfig &config, const QString &value)
@@ -192,11 +198,8 @@ QString parseProgramFails(SimConfig &config, const QString &value)
 
 QString parseWear(SimConfig &config, const QString &value)
 {
-    const std::optional<qint64> erases = number(value, std::numeric_limits<int>::max());
-    if (!erases)
-        return QStringLiteral("expected the number of erases a block survives");
-    config.wear = int(*erases);
-    return {};
+    return storeNumber(&config.wear, value, std::numeric_limits<int>::max(),
+                       QStringLiteral("expected the number of erases a block survives"));
 }
 
 QString parseLink(SimConfig &config, const QString &value)
@@ -235,11 +238,8 @@ QString parseStorage(SimConfig &config, const QString &value)
 
 QString parseRate(SimConfig &config, const QString &value)
 {
-    const std::optional<qint64> rate = number(value, std::numeric_limits<qint64>::max());
-    if (!rate)
-        return QStringLiteral("expected bytes per second (0: unlimited)");
-    config.rate = *rate;
-    return {};
+    return storeNumber(&config.rate, value, std::numeric_limits<qint64>::max(),
+                       QStringLiteral("expected bytes per second (0: unlimited)"));
 }
 
 struct Key

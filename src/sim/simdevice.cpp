@@ -428,8 +428,16 @@ void SimDevice::catchUp(Clock::time_point now)
         comeBack();
     }
     const qint64 queued = rxCount;
-    carry(now);
-    flushBridge(now);
+    if (stalledSince && rxCount + packetSize <= HostQueueBytes) {
+        // The host has made room: the device goes on from where it stopped.
+        if (!arrivals.empty())
+            arrivals.front().start += now - *stalledSince;
+        stalledSince.reset();
+    }
+    // What leaves the bridge makes room for what the device has waiting.
+    do {
+        carry(now);
+    } while (flushBridge(now));
     if (rxCount > queued)
         notifyRx();
 }
@@ -439,22 +447,13 @@ void SimDevice::carry(Clock::time_point now)
     while (!arrivals.empty() && now >= arrivals.front().start) {
         Arrival &head = arrivals.front();
         const qint64 size = head.bytes.size();
-        if (head.stalled && head.periodNs > 0)
-            head.start = now - fromNs(double(head.delivered) * head.periodNs);
-        head.stalled = false;
         qint64 due = size;
         if (head.periodNs > 0) {
             const double elapsedNs = double(nanoseconds(now - head.start).count());
             due = std::min<qint64>(size, qint64(elapsedNs / head.periodNs));
         }
-        const qint64 room =
-            packetSize > 0 ? 2 * packetSize - bridge.size() : std::numeric_limits<qint64>::max();
-        if (due - head.delivered > room) {
-            due = head.delivered + room;
-            // The bridge is full: the device stalls, and its next byte leaves one period after
-            // there is room again.
-            head.stalled = true;
-        }
+        if (packetSize > 0)
+            due = std::min(due, head.delivered + 2 * packetSize - bridge.size());
         if (due > head.delivered) {
             const QByteArray bytes = head.delivered == 0 && due == size
                                          ? head.bytes
@@ -477,20 +476,26 @@ void SimDevice::carry(Clock::time_point now)
     }
 }
 
-void SimDevice::flushBridge(Clock::time_point now)
+bool SimDevice::flushBridge(Clock::time_point now)
 {
+    bool sent = false;
     while (!bridge.isEmpty()) {
         const bool whole = bridge.size() >= packetSize;
         if (!whole && now < bridgeSince + milliseconds(latency))
-            return;
+            break;
         const qint64 n = std::min<qint64>(bridge.size(), packetSize);
-        if (rxCount + n > HostQueueBytes)
-            return;
+        if (rxCount + n > HostQueueBytes) {
+            if (!stalledSince)
+                stalledSince = now;
+            break;
+        }
         appendRx(bridge.left(n));
         bridge.remove(0, n);
         // The latency timer restarts with every packet sent.
         bridgeSince = now;
+        sent = true;
     }
+    return sent;
 }
 
 void SimDevice::enqueue(const QByteArray &bytes, Clock::time_point at)
@@ -533,6 +538,7 @@ void SimDevice::goOffBus()
     arrivals.clear();
     linkFreeAt = Clock::time_point();
     bridge.clear();
+    stalledSince.reset();
 }
 
 void SimDevice::comeBack()

@@ -86,8 +86,7 @@ private:
         QByteArray bytes;
         qint64 delivered;
         Clock::time_point start;
-        double periodNs;      // 0: the whole send arrives at `start`
-        bool stalled = false; // held up by a full bridge: its pace restarts when there is room
+        double periodNs; // 0: the whole send arrives at `start`
     };
 
     // The driver's side, by handle id; each returns a driver status.
@@ -115,8 +114,9 @@ private:
     void catchUp(Clock::time_point now);
     // Moves what has left the device into the bridge (or the host's queue without packets).
     void carry(Clock::time_point now);
-    // Sends the bridge's packets that are due to the host's queue, as far as it has room.
-    void flushBridge(Clock::time_point now);
+    // Sends the bridge's packets that are due to the host's queue, as far as it has room;
+    // true when it sent any.
+    bool flushBridge(Clock::time_point now);
     // Feeds the host's bytes to the device end at the link's pace; returns how many it took.
     qint64 feed(const char *data, qint64 size, Clock::time_point deadline, Clock::time_point *done);
     void enqueue(const QByteArray &bytes, Clock::time_point at);
@@ -154,6 +154,8 @@ private:
     // last packet left): the latency timer runs from then.
     QByteArray bridge;
     Clock::time_point bridgeSince;
+    // Since when a full host queue holds up the bridge and, behind it, the device.
+    std::optional<Clock::time_point> stalledSince;
     // Towards the device: when the link is free again, and until when the device takes nothing.
     Clock::time_point inputLinkFreeAt;
     Clock::time_point inputHeldUntil;
