@@ -301,8 +301,8 @@ int SimDevice::read(quintptr id, void *buffer, quint32 size, quint32 *received)
     }
     rxCount -= copied;
     *received = quint32(copied);
-    if (packetSize > 0 && copied > 0) {
-        // Room in the host's queue lets a stalled bridge go on.
+    if (stalledSince && copied > 0) {
+        // Room in the host's queue lets a stalled bridge and the device behind it go on.
         catchUp(Clock::now());
         scheduleChanged();
     }
@@ -461,9 +461,12 @@ void SimDevice::carry(Clock::time_point now)
             if (packetSize == 0) {
                 appendRx(bytes);
             } else {
+                // The latency timer counts from when the bytes came in, not from this pass.
                 if (bridge.isEmpty())
-                    bridgeSince = now;
+                    bridgeSince = head.start + fromNs(double(head.delivered + 1) * head.periodNs);
                 bridge.append(bytes);
+                bridgeLastAt = head.start + fromNs(double(due) * head.periodNs);
+                bridgePeriodNs = head.periodNs;
             }
             head.delivered = due;
         }
@@ -491,8 +494,8 @@ bool SimDevice::flushBridge(Clock::time_point now)
         }
         appendRx(bridge.left(n));
         bridge.remove(0, n);
-        // The latency timer restarts with every packet sent.
-        bridgeSince = now;
+        // The latency timer restarts with every packet sent: when its last byte came in.
+        bridgeSince = bridgeLastAt - fromNs(double(bridge.size()) * bridgePeriodNs);
         sent = true;
     }
     return sent;

@@ -154,6 +154,9 @@ private:
     // last packet left): the latency timer runs from then.
     QByteArray bridge;
     Clock::time_point bridgeSince;
+    // When the newest byte in the bridge came in, and the pace at which its send came.
+    Clock::time_point bridgeLastAt;
+    double bridgePeriodNs = 0;
     // Since when a full host queue holds up the bridge and, behind it, the device.
     std::optional<Clock::time_point> stalledSince;
     // Towards the device: when the link is free again, and until when the device takes nothing.
