@@ -11,14 +11,10 @@
 //            then 64 x max(300 us, page / rate), the pages' transfer hidden behind the chip)
 //         + the latency timer (2 ms) when the answer ends in a partly filled packet.
 // CPU time is the process's user and system time over the same span.
-#include "protocol/programmer.h"
-#include "sim/simdriver.h"
-#include "sim/simprogrammerset.h"
+#include "simulatedprogrammer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QLoggingCategory>
-#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cstdio>
@@ -102,19 +98,12 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     // An optional first argument limits the run to that many blocks.
     const int blocks = argc > 1 ? std::clamp(QByteArray(argv[1]).toInt(), 1, 1024) : 1024;
-    QLoggingCategory::setFilterRules(QStringLiteral("npx4.*.debug=false"));
-    SimProgrammerSet set{QByteArray()};
-    FtdiDriver::setInstance(&set.driver());
-    Programmer programmer;
-    if (!programmer.open(0) || programmer.power(true) != Programmer::ResultOk ||
-        !programmer.eccActive()) {
-        std::fprintf(stderr, "simulated programmer not ready: %s\n",
-                     qPrintable(programmer.errorString()));
+    SimulatedProgrammer simulated{QByteArray()};
+    if (!simulated.ready)
         return 1;
-    }
+    Programmer &programmer = *simulated.programmer;
     const int blockSize = Programmer::blockSize();
-    QByteArray image(qint64(blockSize) * Programmer::blockCount(), Qt::Uninitialized);
-    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(image.data()), image.size() / 4);
+    const QByteArray image = randomChipImage();
     const auto slice = [&](int block) {
         return QByteArray::fromRawData(image.constData() + qint64(block) * blockSize, blockSize);
     };

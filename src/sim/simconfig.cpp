@@ -2,7 +2,6 @@
 
 #include "sim/nandchip.h"
 
-#include <QMap>
 #include <QRegularExpression>
 #include <QSet>
 #include <optional>
@@ -13,11 +12,31 @@ constexpr int MaxProgrammers = 16;
 constexpr int MaxIdBytes = 8;
 constexpr int BlockDataSize = NandChip::PageSize * NandChip::PagesPerBlock;
 constexpr int MaxNumberDigits = 12;
-// USB packet sizes and the throughput of an FTDI bridge at high and at full speed.
-constexpr int HighSpeedPacket = 512;
-constexpr int FullSpeedPacket = 64;
-constexpr qint64 HighSpeedRate = 8000000;
-constexpr qint64 FullSpeedRate = 1000000;
+
+// The links by name: the USB packet size and the throughput of an FTDI bridge at high and at
+// full speed, and the instant link without either.
+struct LinkShape
+{
+    const char *name;
+    SimConfig::Link link;
+    int packetSize;
+    qint64 rate;
+};
+
+constexpr LinkShape linkShapes[] = {
+    {"high", SimConfig::Link::HighSpeed, 512, 8000000},
+    {"full", SimConfig::Link::FullSpeed, 64, 1000000},
+    {"instant", SimConfig::Link::Instant, 0, 0},
+};
+
+const LinkShape &shapeOf(SimConfig::Link link)
+{
+    for (const LinkShape &shape : linkShapes) {
+        if (shape.link == link)
+            return shape;
+    }
+    return linkShapes[0];
+}
 
 bool isHexDigit(QChar c)
 {
@@ -204,13 +223,13 @@ QString parseWear(SimConfig &config, const QString &value)
 
 QString parseLink(SimConfig &config, const QString &value)
 {
-    static const QMap<QString, SimConfig::Link> links = {{"high", SimConfig::Link::HighSpeed},
-                                                         {"full", SimConfig::Link::FullSpeed},
-                                                         {"instant", SimConfig::Link::Instant}};
-    if (!links.contains(value))
-        return QStringLiteral("expected high, full or instant");
-    config.link = links.value(value);
-    return {};
+    for (const LinkShape &shape : linkShapes) {
+        if (value == QLatin1String(shape.name)) {
+            config.link = shape.link;
+            return {};
+        }
+    }
+    return QStringLiteral("expected high, full or instant");
 }
 
 QString parseNandTiming(SimConfig &config, const QString &value)
@@ -279,30 +298,12 @@ const Key *findKey(const QString &name)
 
 int SimConfig::packetSize() const
 {
-    switch (link) {
-    case Link::HighSpeed:
-        return HighSpeedPacket;
-    case Link::FullSpeed:
-        return FullSpeedPacket;
-    case Link::Instant:
-        break;
-    }
-    return 0;
+    return shapeOf(link).packetSize;
 }
 
 qint64 SimConfig::linkRate() const
 {
-    if (rate)
-        return *rate;
-    switch (link) {
-    case Link::HighSpeed:
-        return HighSpeedRate;
-    case Link::FullSpeed:
-        return FullSpeedRate;
-    case Link::Instant:
-        break;
-    }
-    return 0;
+    return rate ? *rate : shapeOf(link).rate;
 }
 
 SimConfig SimConfig::parse(const QByteArray &text)
