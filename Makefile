@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run demo bench package screenshot clean
+.PHONY: all deps configure build test run demo bench package screenshot mutants clean
 
 all: build
 
@@ -34,6 +34,9 @@ screenshot: build
 bench: build
 	@for b in $(BUILD_DIR)/bench/*; do [ -f "$$b" ] && [ -x "$$b" ] || continue; \
 		echo "== $$b"; "$$b" || exit 1; done
+
+mutants: configure
+	@scripts/mutants.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

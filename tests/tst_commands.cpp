@@ -198,6 +198,9 @@ private slots:
                      "Whole flash (0-1023)|-|-|Other block range...");
             if (titles.at(i).isEmpty())
                 continue;
+            if (QLatin1String(MenuButtons[i]) == "pbErase")
+                answerModal<QMessageBox>(
+                    [](QMessageBox *box) { box->button(QMessageBox::Yes)->click(); });
             choose(rig, MenuButtons[i], 0);
             QCOMPARE(rig.countLines(titles.at(i) + " 1024 Flash block(s): 0...1023"), 1);
         }

@@ -5,6 +5,7 @@
 #include "sim/simfirmware.h"
 #include "support/enginefixture.h"
 
+#include <QSemaphore>
 #include <QTest>
 
 namespace {
@@ -158,6 +159,39 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(sim.log->lines.filter(QRegularExpression("^(finished|error): ")),
                  QStringList({"finished: Operation aborted"}));
+    }
+
+    // Destroying the engine while the first phase of a two-phase request runs: the follow-up
+    // phase never begins, so nothing is read or written after destruction has started.
+    void destructionStartsNoFollowUp_data()
+    {
+        QTest::addColumn<bool>("update");
+        QTest::newRow("read") << false;
+        QTest::newRow("update") << true;
+    }
+
+    void destructionStartsNoFollowUp()
+    {
+        QFETCH(bool, update);
+        SimEngine sim;
+        const QByteArray old = imageWithDirectory({directoryEntry('a')});
+        for (int block = 0; block < 35; ++block)
+            writeChipBlock(sim.chip(), block, old.mid(block * 131072, 131072));
+        QVERIFY(loadImage(*sim.engine, imageWithDirectory({directoryEntry('b')}, 2)));
+        // The directory's block arrives late: destruction starts while it is on its way.
+        sim.set.firmware(0).injectAnswerFault(
+            {SimFirmware::AnswerFault::Delay, 500, Npx4Protocol::CmdReadBlock});
+        QSemaphore begun;
+        QObject::connect(
+            sim.engine.get(), &AProgrammer::operationBegin, sim.engine.get(),
+            [&] { begun.release(); }, Qt::DirectConnection);
+        QVERIFY(update ? sim.engine->update() : sim.engine->readAuto());
+        begun.acquire();
+        const int before = sim.set.firmware(0).commandCount();
+        sim.engine.reset();
+        // The directory's read, the power switched off: no block of a second phase.
+        QVERIFY(sim.set.firmware(0).commandCount() - before < 8);
+        QVERIFY(chipBlock(sim.chip(), 0) == old.left(131072));
     }
 };
 

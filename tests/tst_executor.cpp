@@ -34,9 +34,17 @@ private slots:
                                         << QList<int>{4, 6, 7} << "finished: Complete";
         QTest::newRow("block marks") << QByteArray("firmware=1.0;bad=5") << QList<int>{4, 5, 6}
                                      << QList<int>{4, 6, 7} << "finished: Complete";
+        // A list that cannot fit is refused before any block is read.
         QTest::newRow("no good block left")
-            << QByteArray("bad=1020,1021,1022,1023") << QList<int>{1019, 1020} << QList<int>{1019}
+            << QByteArray("bad=1020,1021,1022,1023") << QList<int>{1019, 1020} << QList<int>()
             << "error: No good Flash block is left for block 1020";
+        // The whole flash is as much of it as fits into the good blocks.
+        const QString leftOut("info: 2 image block(s) at the end have no good Flash block left (2 "
+                              "bad blocks): 1022...1023");
+        QTest::newRow("whole flash, bad-block list")
+            << QByteArray("bad=5,700") << QList<int>() << QList<int>() << leftOut;
+        QTest::newRow("whole flash, block marks")
+            << QByteArray("firmware=1.0;bad=5,700") << QList<int>() << QList<int>() << leftOut;
     }
 
     void readSkipsBadBlocks()
@@ -50,6 +58,7 @@ private slots:
             writeChipBlock(sim.chip(), block, blockPattern(quint32(block)));
         const QStringList lines = sim.run([&](AProgrammer &e) { return e.read(logical); });
         QVERIFY2(lines.contains(end), qPrintable(lines.join('\n')));
+        QCOMPARE(lines.last(), end.startsWith("error") ? "finished: Failed" : "finished: Complete");
         const QByteArray &buffer = bufferImage(*sim.engine);
         for (int i = 0; i < physical.size(); ++i)
             QVERIFY(buffer.mid(logical[i] * BlockSize, BlockSize) ==
@@ -110,14 +119,25 @@ private slots:
         QTest::addColumn<QList<int>>("blocks");
         QTest::addColumn<QList<int>>("physical");
         QTest::addColumn<QString>("end");
+        // The image's last block holds data too.
+        QTest::addColumn<bool>("full");
         QTest::newRow("erase fails twice: remapped")
             << QByteArray("erase-fail=10") << 0 << QList<int>{10, 11} << QList<int>{11, 12}
-            << "finished: Complete";
+            << "finished: Complete" << false;
         QTest::newRow("erase fails once: retried")
-            << QByteArray("1") << 1 << QList<int>{10} << QList<int>{10} << "finished: Complete";
-        QTest::newRow("whole flash in place: marked once, then failed")
-            << QByteArray("erase-fail=10") << 0 << QList<int>() << QList<int>{9}
-            << "finished: Failed";
+            << QByteArray("1") << 1 << QList<int>{10} << QList<int>{10} << "finished: Complete"
+            << false;
+        // Written like any other request: the bad block is skipped, never written in place.
+        QTest::newRow("whole flash: remapped")
+            << QByteArray("erase-fail=10") << 0 << QList<int>() << QList<int>{9, 11, 12}
+            << "finished: Complete" << false;
+        // The image's last block holds data, but the bad block leaves it no good block.
+        QTest::newRow("whole flash that cannot fit: refused untouched")
+            << QByteArray("bad=5") << 0 << QList<int>() << QList<int>() << "finished: Failed"
+            << true;
+        QTest::newRow("list that cannot fit: refused untouched")
+            << QByteArray("bad=1020,1021,1022,1023") << 0 << QList<int>{9, 1020} << QList<int>()
+            << "finished: Failed" << false;
     }
 
     void autoProgram()
@@ -126,10 +146,13 @@ private slots:
         QFETCH(int, transientEraseFailures);
         QFETCH(QList<int>, blocks);
         QFETCH(QList<int>, physical);
+        QFETCH(bool, full);
         SimEngine sim(config);
         QByteArray image;
         for (int block = 0; block < 12; ++block)
             image += blockPattern(quint32(block));
+        if (full)
+            image += QByteArray((1023 - 12) * BlockSize, char(0xFF)) + blockPattern(1023);
         QVERIFY(loadImage(*sim.engine, image));
         if (transientEraseFailures > 0) {
             sim.set.firmware(0).injectAnswerFault({SimFirmware::AnswerFault::ErrorStatus,
@@ -137,16 +160,20 @@ private slots:
                                                    Npx4Protocol::CmdErase},
                                                   transientEraseFailures);
         }
+        // A refused request leaves what the chip holds as it was.
+        const QByteArray held = blockPattern(99);
+        if (physical.isEmpty())
+            writeChipBlock(sim.chip(), 9, held);
         const QStringList lines = sim.run([&](AProgrammer &e) { return e.autoProgram(blocks); });
         QTEST(lines.last(), "end");
         const bool marking = config.contains("erase-fail");
         QCOMPARE(lines.count("info: Block 10 marked as bad"), marking ? 1 : 0);
         QCOMPARE(sim.chip().isBad(10), marking);
-        const QList<int> logical = blocks.isEmpty() ? QList<int>{9} : blocks;
-        for (int i = 0; i < logical.size(); ++i)
+        const QList<int> logical = blocks.isEmpty() ? QList<int>{9, 10, 11} : blocks;
+        for (int i = 0; i < physical.size(); ++i)
             QVERIFY(chipBlock(sim.chip(), physical[i]) == blockPattern(quint32(logical[i])));
-        if (blocks.isEmpty())
-            QCOMPARE(lines.at(lines.size() - 2), "error: Operation error");
+        if (physical.isEmpty())
+            QVERIFY(chipBlock(sim.chip(), 9) == held);
     }
 
     void information_data()
@@ -155,7 +182,8 @@ private slots:
         QTest::addColumn<QString>("report");
         QTest::newRow("bad blocks")
             << QByteArray("bad=3,700")
-            << "chip: Samsung K9F1G08U0x [3, 700]|info: Samsung K9F1G08U0x "
+            << "info: 2 image block(s) at the end have no good Flash block left (2 bad blocks): "
+               "1022...1023|chip: Samsung K9F1G08U0x [3, 700]|info: Samsung K9F1G08U0x "
                "detected.|info: Found 2 bad block(s): 3, 700|finished: Complete";
         QTest::newRow("no bad blocks") << QByteArray("chip=ADF18015AD")
                                        << "chip: Hynix HY27UF081G2M []|info: Hynix HY27UF081G2M "
@@ -165,7 +193,9 @@ private slots:
             << "error: Flash is not inserted to the programmer|finished: Failed";
         // Firmware without the ID command and the list: no chip test, statuses from block marks.
         QTest::newRow("old firmware") << QByteArray("firmware=1.0;bad=700,3")
-                                      << "chip: Unknown flash device [3, 700]|info: Unknown flash "
+                                      << "info: 2 image block(s) at the end have no good Flash "
+                                         "block left (2 bad blocks): 1022...1023|chip: Unknown "
+                                         "flash device [3, 700]|info: Unknown flash "
                                          "device detected.|info: Found 2 bad block(s): 3, "
                                          "700|finished: Complete";
     }

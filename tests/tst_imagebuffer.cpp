@@ -1,12 +1,14 @@
 // The image buffer: loading and saving files, their digests, and a whole image's round trip
 // through the simulated programmer.
 #include "engine/blockrange.h"
+#include "engine/crc32.h"
 #include "support/enginefixture.h"
 
 #include <QBuffer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
+#include <cstring>
 
 namespace {
 
@@ -34,24 +36,36 @@ QList<int> upTo(int count)
     return values;
 }
 
-// A file that cannot seek to `failSeekAt`, nor read or write from `failIoAt` on.
+// A file that cannot seek to `failSeekAt`, nor read or write from `failIoAt` on; or a stream.
 class FaultyFile : public QBuffer
 {
 public:
-    FaultyFile(qint64 failSeekAt, qint64 failIoAt) : failSeekAt(failSeekAt), failIoAt(failIoAt) {}
+    FaultyFile(qint64 failSeekAt, qint64 failIoAt, bool stream = false)
+        : failSeekAt(failSeekAt), failIoAt(failIoAt), stream(stream)
+    {}
     bool seek(qint64 position) override
     {
         return position != failSeekAt ? QBuffer::seek(position) : refuse(false);
     }
+    bool isSequential() const override { return stream; }
 
 protected:
     qint64 readData(char *data, qint64 size) override
     {
+        // A stream has no position of its own, and hands out its data in small pieces.
+        if (stream) {
+            const qint64 piece = std::min<qint64>({size, 5000, buffer().size() - streamed});
+            std::memcpy(data, buffer().constData() + streamed, size_t(piece));
+            streamed += piece;
+            return piece;
+        }
         return pos() < failIoAt ? QBuffer::readData(data, size) : refuse<qint64>(-1);
     }
+    // Like a disk that fills up: what still fits is taken, then writes fail.
     qint64 writeData(const char *data, qint64 size) override
     {
-        return pos() < failIoAt ? QBuffer::writeData(data, size) : refuse<qint64>(-1);
+        return pos() < failIoAt ? QBuffer::writeData(data, qMin(size, failIoAt - pos()))
+                                : refuse<qint64>(-1);
     }
 
 private:
@@ -63,6 +77,8 @@ private:
     }
     const qint64 failSeekAt;
     const qint64 failIoAt;
+    const bool stream;
+    qint64 streamed = 0;
 };
 
 } // namespace
@@ -81,39 +97,57 @@ private slots:
     void load_data()
     {
         QTest::addColumn<qint64>("size");
-        QTest::addColumn<int>("loadedBlocks");
+        QTest::addColumn<bool>("stream");
         QTest::addColumn<bool>("checkDigests");
-        QTest::newRow("shorter than a block") << qint64(100) << 0 << true;
-        QTest::newRow("5 blocks and a tail") << 5 * BlockSize + 1000 << 5 << true;
-        QTest::newRow("whole flash") << FlashSize << 1024 << false;
-        QTest::newRow("larger than the flash") << FlashSize + BlockSize + 5 << 1024 << false;
+        QTest::newRow("shorter than a block") << qint64(100) << false << true;
+        QTest::newRow("5 blocks and a tail") << 5 * BlockSize + 1000 << false << true;
+        QTest::newRow("stream of 3 blocks and a tail") << 3 * BlockSize + 7 << true << true;
+        QTest::newRow("whole flash") << FlashSize << false << false;
+        QTest::newRow("larger than the flash") << FlashSize + BlockSize + 5 << false << false;
     }
 
     void load()
     {
         QFETCH(qint64, size);
-        QFETCH(int, loadedBlocks);
+        QFETCH(bool, stream);
         QFETCH(bool, checkDigests);
         SimEngine &sim = shared.get("programmers=0", false);
-        const QByteArray content = randomBytes(size);
         QSignalSpy progress(sim.engine.get(), &AProgrammer::progress);
-        QVERIFY(loadImage(*sim.engine, content));
+        FaultyFile file(-1, FlashSize + BlockSize, stream);
+        file.setData(randomBytes(size));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        sim.log->clear();
+        QVERIFY(sim.engine->loadBuffer(&file));
 
+        const qint64 loadedBytes = qMin(size, FlashSize);
+        const int loadedBlocks = int(loadedBytes / BlockSize);
         QStringList lines = sim.log->lines;
         QCOMPARE(lines.takeFirst(), "begin: Loading to buffer...");
+        // A partial last block is loaded, padded with 0xFF.
+        if (loadedBytes % BlockSize != 0) {
+            QCOMPARE(lines.takeFirst(), QString("info: The file ends inside block %1: the rest "
+                                                "of that block was filled with 0xFF")
+                                            .arg(loadedBlocks));
+        }
         if (size > FlashSize) {
             QCOMPARE(lines.takeFirst(), "info: The file is larger than the Flash: only its first "
                                         "134217728 byte(s) were loaded, the rest of the file was "
                                         "ignored");
         }
-        QCOMPARE(lines.takeFirst(),
-                 QString("info: Readed %1 byte(s)").arg(loadedBlocks * BlockSize));
+        QCOMPARE(lines.takeFirst(), QString("info: Readed %1 byte(s)").arg(loadedBytes));
         QCOMPARE(lines.takeLast(), "finished: Finished");
-        const QByteArray loaded = randomBytes(loadedBlocks * BlockSize);
-        if (checkDigests)
+        const QByteArray loaded = randomBytes(loadedBytes);
+        if (checkDigests) {
             QCOMPARE(lines, digestLines(loaded));
+            // Reading the accumulators leaves them as they were.
+            sim.log->clear();
+            sim.engine->emitHashes();
+            QCOMPARE(sim.log->lines, digestLines(loaded));
+        }
         QCOMPARE(lines.size(), 3);
-        QCOMPARE(sim.engine->progressMaximum(), loadedBlocks - 1);
+        if (!stream)
+            QCOMPARE(sim.engine->progressMaximum(),
+                     int((loadedBytes + BlockSize - 1) / BlockSize) - 1);
         QList<int> values;
         for (const QList<QVariant> &signal : progress)
             values.append(signal.at(0).toInt());
@@ -130,10 +164,19 @@ private slots:
         QTest::addColumn<qint64>("failIoAt");
         QTest::addColumn<QString>("error");
         QTest::addColumn<int>("bytes");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("stream");
         QTest::newRow("read error")
-            << qint64(-1) << 2 * BlockSize << "error: Failed to read data: broken" << 262144;
-        QTest::newRow("seek error") << BlockSize << FlashSize
-                                    << "error: Failed to seek to position 131072: broken" << 131072;
+            << qint64(-1) << 2 * BlockSize << "error: Failed to read data: broken" << 262144
+            << 4 * BlockSize << false;
+        QTest::newRow("seek error")
+            << BlockSize << FlashSize << "error: Failed to seek to position 131072: broken"
+            << 131072 << 4 * BlockSize << false;
+        QTest::newRow("stream larger than the flash")
+            << qint64(-1) << FlashSize + BlockSize
+            << "error: The file holds more than the 134217728 byte(s) of the Flash: nothing was "
+               "loaded"
+            << int(FlashSize) << FlashSize + 1 << true;
     }
 
     // A failed load reports the bytes read and keeps the buffer as it was.
@@ -143,11 +186,13 @@ private slots:
         QFETCH(qint64, failIoAt);
         QFETCH(QString, error);
         QFETCH(int, bytes);
+        QFETCH(qint64, size);
+        QFETCH(bool, stream);
         SimEngine &sim = shared.get("programmers=0", false);
         const QByteArray before = blockPattern(9);
         QVERIFY(loadImage(*sim.engine, before));
-        FaultyFile file(failSeekAt, failIoAt);
-        file.setData(randomBytes(4 * BlockSize));
+        FaultyFile file(failSeekAt, failIoAt, stream);
+        file.setData(randomBytes(size));
         QVERIFY(file.open(QIODevice::ReadOnly));
         sim.log->clear();
         QVERIFY(!sim.engine->loadBuffer(&file));
@@ -155,6 +200,54 @@ private slots:
                                               QString("info: Readed %1 byte(s)").arg(bytes),
                                               "finished: Operation failed"}));
         QVERIFY(bufferImage(*sim.engine).startsWith(before + QByteArray(BlockSize, char(0xFF))));
+    }
+
+    void crc32_data()
+    {
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<int>("size");
+        for (const int size : {1, 63, 64, 65, 127, 128, 1000, int(BlockSize) + 7}) {
+            for (const int offset : {0, 3})
+                QTest::addRow("%d bytes at %d", size, offset) << offset << size;
+        }
+    }
+
+    // Any length at any alignment, also continued piece by piece, gives the standard CRC-32.
+    void crc32()
+    {
+        QFETCH(int, offset);
+        QFETCH(int, size);
+        const QByteArrayView data = QByteArrayView(randomBytes(offset + size)).sliced(offset);
+        const quint32 expected = slowCrc32(data);
+        QCOMPARE(updateCrc32(0, data), expected);
+        QCOMPARE(updateCrc32(updateCrc32(0, data.first(size / 3)), data.sliced(size / 3)),
+                 expected);
+    }
+
+    void newBufferIsErased_data()
+    {
+        QTest::addColumn<bool>("readBadBlock");
+        QTest::newRow("untouched") << false;
+        // Erased bytes written in place of a bad block are the first use of the buffer.
+        QTest::newRow("bad block read first") << true;
+    }
+
+    // A new engine's buffer is erased Flash, also before anything has written to it.
+    void newBufferIsErased()
+    {
+        QFETCH(bool, readBadBlock);
+        SimEngine sim("bad=5");
+        if (readBadBlock) {
+            QCOMPARE(sim.run([](AProgrammer &e) {
+                            return e.request(AProgrammer::Read, {5}, AProgrammer::PhysicalBlocks);
+                        })
+                         .last(),
+                     "finished: Complete");
+        }
+        QBuffer file;
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(sim.engine->saveBuffer(&file, {}));
+        QVERIFY(file.data() == QByteArray(FlashSize, char(0xFF)));
     }
 
     void save_data()
@@ -177,7 +270,9 @@ private slots:
         row("no directory: everything", plain, {}, upTo(1024));
         row("5 then 3", plain, {5, 3}, {5, 3});
         row("outside the flash left out", plain, {1024, 7, 1026}, {7});
-        row("short write", plain, {0, 1, 2}, {0}, -1, BlockSize,
+        row("write error", plain, {0, 1, 2}, {0}, -1, BlockSize,
+            "error: Failed to write data: broken");
+        row("disk full inside a block", plain, {0, 1}, {0}, -1, BlockSize + 1000,
             "error: Failed to write data: broken");
         row("seek error", plain, {0, 2}, {0}, 2 * BlockSize, FlashSize,
             "error: Failed to seek to position 262144: broken");

@@ -6,14 +6,23 @@
 #include "engine/aprogrammer.h"
 #include "sim/nandchip.h"
 #include "sim/simdriver.h"
+#include "support/enginefixture.h"
 #include "support/windowfixture.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMap>
 #include <QMenu>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -21,8 +30,10 @@
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTime>
+#include <QTimer>
 #include <QToolButton>
 #include <QTranslator>
+#include <sys/stat.h>
 
 namespace {
 
@@ -53,6 +64,14 @@ QString styleOf(WindowRig &rig, const QString &word)
                                                              : "");
 }
 
+// Stores the named range list "Boot", blocks 0 to 3: entry 2 of every block menu.
+void storeBootRange()
+{
+    BlockRangeList boot("Boot");
+    boot.addRange(BlockRange(0, 3));
+    QSettings().setValue(SettingsKeys::Blocks, QVariantList({QVariant::fromValue(boot)}));
+}
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -70,6 +89,7 @@ private slots:
         WindowRig rig("programmers=0");
         qunsetenv("NPX4_SIMULATOR");
         QCOMPARE(rig.window->windowTitle(), "Velmora NPX4 Programmer");
+        QVERIFY(!rig.window->windowIcon().availableSizes().isEmpty());
         const QStringList log = rig.log();
         QCOMPARE(log.mid(0, 2), QStringList({"", "Velmora NPX4 Programmer v. 1.0.1120"}));
         QCOMPARE(log.at(2), QString("Most recent version can be downloaded from %1.\u2028\u2028")
@@ -97,15 +117,26 @@ private slots:
         QFETCH(QByteArray, config);
         QFETCH(QMessageBox::StandardButton, upgrade);
         QString question;
+        // The window runs in an event loop of its own, as in the program: QTest's waits would
+        // run deferred deletions that such a loop holds back while the question is open.
+        QEventLoop program;
         if (upgrade != QMessageBox::NoButton)
             answerModal<QMessageBox>([&](QMessageBox *box) {
                 question = box->text().section('\n', 1, 1);
+                // Left open for a while in an event loop of its own, as a user would: nothing
+                // may be opened again meanwhile.
+                QEventLoop userThinks;
+                QTimer::singleShot(1200, &userThinks, &QEventLoop::quit);
+                userThinks.exec();
                 box->button(upgrade)->click();
+                program.quit();
             });
         WindowRig rig(config);
         QStringList states;
         QObject::connect(rig.engine, &AProgrammer::operationBegin, rig.window.get(),
                          [&] { states.append(stateOf(rig)); });
+        if (upgrade != QMessageBox::NoButton)
+            program.exec();
         QVERIFY(rig.waitConnected());
         QTEST(stateOf(rig), "state");
         QCOMPARE(rig.widget<QCheckBox>("chbUseEcc")->isChecked(), config == "1");
@@ -118,6 +149,8 @@ private slots:
             QCOMPARE(qMakePair(bar->value(), bar->maximum()), qMakePair(12288, 12288));
         }
         QCOMPARE(rig.countLines("Upgrading device firmware..."), int(upgrade == QMessageBox::Yes));
+        QCOMPARE(rig.countLines("Failed to open"), 0);
+        QCOMPARE(rig.countLines("successfully opened"), 1);
     }
 
     void readOnlyHidesWritingButtons()
@@ -132,6 +165,12 @@ private slots:
             QTest::keyClick(rig.window.get(), Qt::Key_R, Qt::ControlModifier);
             QTRY_COMPARE(rig.widget<QCheckBox>("chbReadOnly")->isChecked(), !readOnly);
         }
+        // Ctrl+Q closes as the window's close decoration does: after the question.
+        bool asked = false;
+        answerModal<ExitDialog>([&](ExitDialog *) { asked = true; });
+        QTest::keyClick(rig.window.get(), Qt::Key_Q, Qt::ControlModifier);
+        QTRY_VERIFY(asked);
+        QVERIFY(rig.window->isVisible());
     }
 
     void busyStates()
@@ -161,7 +200,33 @@ private slots:
             states.append(stateOf(rig));
             rig.engine->abort();
         });
-        QCOMPARE(states, QStringList({"olsAceW", "OLSaCEW", "olsaCeW", "OLSaCeW"}));
+        // Closing the window says that an operation runs, and aborts it.
+        bool warned = false;
+        check([&] {
+            answerModal<ExitDialog>([&](ExitDialog *dialog) {
+                warned = !dialog->findChild<QLabel *>("lbOperationRunning")->isHidden();
+                dialog->accept();
+            });
+            rig.window->close();
+        });
+        QVERIFY(warned);
+        QCOMPARE(states, QStringList({"olsAceW", "OLSaCEW", "olsaCeW", "OLSaCeW", "OLSaCeW"}));
+    }
+
+    // A pipe is not opened: that would wait for a writer and freeze the window.
+    void pipeIsRefused()
+    {
+        QTemporaryDir dir;
+        const QString pipe = dir.filePath("pipe");
+        QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        WindowRig rig("programmers=0");
+        QString message;
+        answerModal<QMessageBox>([&](QMessageBox *box) {
+            message = box->text();
+            box->accept();
+        });
+        QVERIFY(dropUrls(rig.window.get(), {QUrl::fromLocalFile(pipe)}));
+        QCOMPARE(message, "Failed to open file: it is not a regular file");
     }
 
     void logLines()
@@ -179,6 +244,13 @@ private slots:
         QCOMPARE(styleOf(rig, "Broken"), "#ff0000");
         emit rig.engine->operationFinished("Done");
         QCOMPARE(styleOf(rig, "Done"), "bold");
+        // On a dark background the colours keep their hue and get light enough to read.
+        auto *view = rig.widget<QTextBrowser>("tbLog");
+        QPalette dark = view->palette();
+        dark.setColor(QPalette::Base, Qt::black);
+        view->setPalette(dark);
+        emit rig.engine->operationBegin("Dark");
+        QCOMPARE(styleOf(rig, "Dark"), "#66ff66");
 
         // The view follows new lines only while it shows the end.
         for (int line = 0; line < 100; ++line)
@@ -208,7 +280,11 @@ private slots:
                                            QVariant::fromValue(beyond)}));
         {
             WindowRig rig("programmers=0");
-            QCOMPARE(rig.window->size(), QSize(506, 442));
+            // Wide enough that a digest line does not wrap.
+            QVERIFY(rig.window->width() >= 506 && rig.window->height() == 442);
+            emit rig.engine->info("SHA1: <b>" + QString(40, 'D') + "</b>");
+            const QTextBlock digest = rig.widget<QTextBrowser>("tbLog")->document()->lastBlock();
+            QTRY_COMPARE(digest.layout()->lineCount(), 1);
             QVERIFY(rig.widget<QCheckBox>("chbReadOnly")->isChecked());
             rig.window->resize(600, 500);
             rig.widget<QCheckBox>("chbReadOnly")->setChecked(false);
@@ -226,10 +302,12 @@ private slots:
         QVERIFY(store.open(QIODevice::ReadOnly) && store.readAll().contains("lockRangeList"));
 
         WindowRig again("programmers=0");
+        again.window->loadFileAtStart(QDir::current().relativeFilePath(file));
         QCOMPARE(again.window->size(), QSize(600, 500));
         QVERIFY(!again.widget<QWidget>("pbErase")->isHidden());
         QCOMPARE(again.menuEntry("pbLoad", 0)->data(), QVariant(file));
         QCOMPARE(again.menuEntry("pbRead", 2)->text(), "Boot");
+        QVERIFY(again.waitForLine("Opened file \"" + file + '"'));
     }
 
     void closeAsksUnlessTurnedOff()
@@ -251,39 +329,207 @@ private slots:
 
     void chipInfoEditsMarkBlocksBad_data()
     {
+        QTest::addColumn<bool>("readOnly");
+        QTest::addColumn<bool>("image");
         QTest::addColumn<QList<int>>("edited");
         QTest::addColumn<QMessageBox::StandardButton>("reply");
-        QTest::newRow("added, confirmed") << QList<int>{5, 9, 700} << QMessageBox::Yes;
-        QTest::newRow("added, refused") << QList<int>{5, 9, 700} << QMessageBox::No;
-        QTest::newRow("removed") << QList<int>{5} << QMessageBox::Ok;
+        QTest::addColumn<QString>("question");
+        QTest::newRow("added, confirmed")
+            << false << false << QList<int>{5, 9, 700} << QMessageBox::Yes
+            << "Block 8 and every later block then move";
+        QTest::newRow("added inside the image, refused")
+            << false << true << QList<int>{5, 9, 700} << QMessageBox::No
+            << "The image blocks 8...34 of the image in the buffer then move";
+        QTest::newRow("added past the image")
+            << false << true << QList<int>{5, 40, 700} << QMessageBox::No << "never used again.";
+        QTest::newRow("removed") << false << false << QList<int>{5} << QMessageBox::Ok
+                                 << "Removing a block from the list does not make it good again";
+        QTest::newRow("read only")
+            << true << false << QList<int>{5, 9, 700} << QMessageBox::Yes << QString();
     }
     void chipInfoEditsMarkBlocksBad()
     {
+        QFETCH(bool, readOnly);
+        QFETCH(bool, image);
         QFETCH(QList<int>, edited);
         QFETCH(QMessageBox::StandardButton, reply);
+        QFETCH(QString, question);
         BadBlkEditor editor;
         WindowRig rig("bad=5,700");
         QVERIFY(rig.waitConnected());
+        rig.widget<QCheckBox>("chbReadOnly")->setChecked(readOnly);
+        if (image)
+            QVERIFY(loadImage(*rig.engine, imageWithDirectory({directoryEntry('a')})));
         QStringList shown;
+        bool editable = false;
         answerModal<BadBlkEditor>([&](BadBlkEditor *dialog) {
             shown.append(dialog->badBlockList() == QList<int>({5, 700}) ? "5,700" : "other");
+            editable = dialog->findChild<QPushButton *>("pbAdd")->isEnabled();
             dialog->setBadBlockList(edited);
             dialog->accept();
         });
+        // Asked or not, the question is answered, so that a wrong one never waits.
         answerModal<QMessageBox>([&](QMessageBox *box) {
-            shown.append(box->text().section(':', 0, 0));
+            shown.append(box->text());
             box->button(reply)->click();
         });
         rig.widget<QToolButton>("pbInfo")->click();
-        QTRY_COMPARE(shown.size(), 2);
-        QCOMPARE(shown.last(), reply == QMessageBox::Ok
-                                   ? "Removing a block from the list does not make it good again"
-                                   : "Mark 1 block(s) as bad on the chip");
-        const bool marked = reply == QMessageBox::Yes;
+        QVERIFY(rig.waitForLine(": Complete"));
+        QTRY_VERIFY(!QApplication::activeModalWidget());
+        QCOMPARE(editable, !readOnly);
+        QCOMPARE(shown.size(), readOnly ? 1 : 2);
+        QVERIFY2(readOnly || shown.last().contains(question), qPrintable(shown.last()));
+        const bool marked = !readOnly && reply == QMessageBox::Yes;
         QVERIFY(!marked || rig.waitForLine(": Complete", 2));
         QCOMPARE(rig.countLines("Marking 1 Flash block(s) as bad: 9"), int(marked));
         QCOMPARE(qMakePair(rig.set.chip(0).isBad(9), rig.set.chip(0).isBad(700)),
                  qMakePair(marked, true));
+    }
+
+    void wholeEraseAsks_data()
+    {
+        QTest::addColumn<int>("entry"); // of the Erase menu; -1 the button itself
+        QTest::addColumn<QMessageBox::StandardButton>("reply");
+        QTest::addColumn<QString>("erased");
+        QTest::newRow("button, refused") << -1 << QMessageBox::No << QString();
+        QTest::newRow("button, confirmed") << -1 << QMessageBox::Yes << "134.22 MB in ";
+        QTest::newRow("whole flash entry, refused") << 0 << QMessageBox::No << QString();
+        QTest::newRow("chosen blocks, not asked") << 2 << QMessageBox::NoButton << "524.29 kB in ";
+    }
+    void wholeEraseAsks()
+    {
+        QFETCH(int, entry);
+        QFETCH(QMessageBox::StandardButton, reply);
+        QFETCH(QString, erased);
+        storeBootRange();
+        WindowRig rig;
+        QVERIFY(rig.waitConnected());
+        QStringList asked;
+        answerModal<QMessageBox>([&](QMessageBox *box) {
+            asked.append(box->text().section('\n', 0, 0));
+            box->button(reply)->click();
+        });
+        if (entry < 0)
+            rig.widget<QToolButton>("pbErase")->click();
+        else
+            rig.menuEntry("pbErase", entry)->trigger();
+        QCOMPARE(asked, QStringList(reply ? 1 : 0, "Erase the whole Flash?"));
+        if (erased.isEmpty()) {
+            QCOMPARE(rig.countLines("Erasing"), 0);
+            return;
+        }
+        // The end line is followed by the amount, the time and the average rate.
+        QVERIFY(rig.waitForLine(": Complete"));
+        QVERIFY2(rig.log().last().contains(erased), qPrintable(rig.log().last()));
+    }
+
+    void unsavedReadIsProtected()
+    {
+        storeBootRange();
+        QSettings().setValue(SettingsKeys::AskOnExit, false);
+        QTemporaryDir dir;
+        const QUrl file = QUrl::fromLocalFile(writeImageFile(dir.path(), "image.bin", 1));
+        WindowRig rig;
+        QVERIFY(rig.waitConnected());
+        QStringList asked;
+        const auto answer = [&asked](QMessageBox::StandardButton reply) {
+            answerModal<QMessageBox>([&asked, reply](QMessageBox *box) {
+                asked.append(box->windowTitle());
+                box->button(reply)->click();
+            });
+        };
+        rig.menuEntry("pbRead", 2)->trigger(); // nothing to lose yet
+        QVERIFY(rig.waitForLine(": Complete"));
+
+        // Refused: nothing is read or loaded, and the window stays open, though it was told not
+        // to ask.
+        answer(QMessageBox::No);
+        rig.widget<QToolButton>("pbRead")->click();
+        answer(QMessageBox::No);
+        QVERIFY(dropUrls(rig.window.get(), {file}));
+        bool warned = false;
+        answerModal<ExitDialog>([&](ExitDialog *dialog) {
+            warned = dialog->findChild<QLabel *>("lbUnsavedBuffer")->isVisible();
+        });
+        QVERIFY(!rig.window->close());
+        QVERIFY(warned);
+        QCOMPARE(asked, QStringList(2, "Unsaved buffer"));
+        QCOMPARE(rig.countLines("Reading"), 1);
+        QCOMPARE(rig.countLines("Opened file"), 0);
+
+        // A loaded file replaces the data read: reading asks no more.
+        answer(QMessageBox::Yes);
+        QVERIFY(dropUrls(rig.window.get(), {file}));
+        QCOMPARE(rig.countLines("Opened file"), 1);
+        rig.widget<QToolButton>("pbRead")->click();
+        QVERIFY(rig.waitForLine(": Failed"));
+        QCOMPARE(asked.size(), 3);
+        // The chip is blank: the line after the error says how to go on.
+        const QStringList log = rig.log();
+        const qsizetype error = log.indexOf(QRegularExpression(".*Invalid or empty flash content"));
+        QVERIFY(log.value(error + 1).contains("Block 2 of the Flash holds no image directory"));
+    }
+
+    void mnemonicsAreUnique_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::newRow("English") << QString();
+        QTest::newRow("German") << "de";
+    }
+    void mnemonicsAreUnique()
+    {
+        QFETCH(QString, language);
+        QTranslator translator;
+        if (!language.isEmpty()) {
+            QVERIFY(loadProgramTranslation(translator, language,
+                                           QCoreApplication::applicationDirPath() + "/.."));
+            QCoreApplication::installTranslator(&translator);
+        }
+        WindowRig rig("programmers=0");
+        QCoreApplication::removeTranslator(&translator);
+        QMap<QString, QString> owners;
+        for (const QAbstractButton *button : rig.window->findChildren<QAbstractButton *>()) {
+            const QString key = QKeySequence::mnemonic(button->text()).toString();
+            QVERIFY2(key.isEmpty() || !owners.contains(key),
+                     qPrintable(key + ": " + owners.value(key) + ", " + button->text()));
+            owners.insert(key, button->text());
+        }
+        QCOMPARE(owners.size(), 15);
+    }
+
+    void commandLineWithoutWindow_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("platform");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output");
+        // No display can be reached: a program that contacted one for help or its version would
+        // end with an error.
+        QTest::newRow("help") << QStringList("--help") << QByteArray("xcb") << 0 << "Usage:";
+        QTest::newRow("version") << QStringList("--version") << QByteArray("xcb") << 0
+                                 << "NPX4 Programmer 1.0.1120";
+        QTest::newRow("unknown option") << QStringList("--frobnicate") << QByteArray("offscreen")
+                                        << 1 << "Unknown option 'frobnicate'.";
+        QTest::newRow("two files") << QStringList({"a.bin", "b.bin"}) << QByteArray("offscreen")
+                                   << 1 << "Only one file can be loaded";
+    }
+    void commandLineWithoutWindow()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, platform);
+        QFETCH(QString, output);
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", platform);
+        environment.remove("DISPLAY");
+        environment.remove("WAYLAND_DISPLAY");
+        program.setProcessEnvironment(environment);
+        program.start(QCoreApplication::applicationDirPath() + "/../npx4-prog", arguments);
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QTEST(program.exitCode(), "exitCode");
+        const QString printed = program.readAllStandardOutput() + program.readAllStandardError();
+        QVERIFY2(printed.contains(output), qPrintable(printed));
     }
 
     void programTranslationIsFound()

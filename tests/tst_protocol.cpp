@@ -179,8 +179,8 @@ private slots:
         QCOMPARE(rig.programmer.power(false), int(Programmer::ResultOk));
     }
 
-    // Three bytes of seven, then silence: the wait ends in the first slice that closes more than
-    // the answer time-out after the third byte, and the link is closed. The farewell mode command
+    // Three bytes of seven, then silence: the wait ends once the answer time-out has passed since
+    // the third byte, and the link is closed. The farewell mode command
     // is answered with a damaged frame, which must not hide the time-out from the user.
     void stalledAnswerTimesOutAndCloses()
     {

@@ -160,6 +160,24 @@ private slots:
         QCOMPARE(c.wear, std::optional<int>(10));
         QCOMPARE(SimConfig::parse("link=instant").linkRate(), 0);
         QVERIFY(SimConfig::parse("chip=none").chipId.isEmpty());
+
+        // Items of one programmer add to the list keys and replace the others; the storage
+        // file is programmer 1's unless another names its own.
+        const SimConfig gang = SimConfig::parse("programmers=3;bad=1;bad@2=9;chip@3=none;"
+                                                "storage=/tmp/a;storage@3=/tmp/b;unplug@2=7");
+        QVERIFY2(gang.isValid(), qPrintable(gang.errorString()));
+        const SimConfig first = gang.forProgrammer(1);
+        const SimConfig second = gang.forProgrammer(2);
+        const SimConfig third = gang.forProgrammer(3);
+        QCOMPARE(first.badBlocks, QList<int>({1}));
+        QCOMPARE(second.badBlocks, QList<int>({1, 9}));
+        QCOMPARE(first.unplugAtCommand, 0);
+        QCOMPARE(second.unplugAtCommand, 7);
+        QCOMPARE(second.chipId, first.chipId);
+        QVERIFY(third.chipId.isEmpty());
+        QCOMPARE(first.storage, QString("/tmp/a"));
+        QVERIFY(second.storage.isEmpty());
+        QCOMPARE(third.storage, QString("/tmp/b"));
     }
 
     void configRejects_data()
@@ -186,6 +204,15 @@ private slots:
         QTest::newRow("flip rate word") << QByteArray("flip-rate=nan") << "\"nan\"";
         QTest::newRow("program-fail page 64") << QByteArray("program-fail=3:64") << "\"3:64\"";
         QTest::newRow("wear word") << QByteArray("wear=many") << "\"many\"";
+        QTest::newRow("unplug 0") << QByteArray("unplug=0") << "\"0\"";
+        QTest::newRow("programmer 0") << QByteArray("chip@0=none") << "\"chip@0\"";
+        QTest::newRow("programmer word") << QByteArray("chip@two=none") << "\"chip@two\"";
+        QTest::newRow("count per programmer")
+            << QByteArray("programmers@1=2") << "\"programmers@1\"";
+        QTest::newRow("twice for one") << QByteArray("bad@2=1;bad@2=3") << "\"bad@2\"";
+        QTest::newRow("bad value for one") << QByteArray("bad@2=1024;programmers=2") << "\"1024\"";
+        QTest::newRow("beyond the count")
+            << QByteArray("programmers=2;chip@3=none") << "\"chip@3\"";
     }
 
     void configRejects()

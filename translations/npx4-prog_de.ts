@@ -139,6 +139,10 @@
         <translation>SHA1: &lt;b&gt;%1&lt;/b&gt;</translation>
     </message>
     <message>
+        <source>MD5 or SHA1 could not be computed: this system&apos;s OpenSSL refuses it</source>
+        <translation>MD5 oder SHA1 konnte nicht berechnet werden: das OpenSSL dieses Systems verweigert es</translation>
+    </message>
+    <message>
         <source>Loading to buffer...</source>
         <translation>Wird in den Puffer geladen...</translation>
     </message>
@@ -231,6 +235,42 @@
         <source>Unknown flash device</source>
         <translation>Unbekannter Flash-Baustein</translation>
     </message>
+    <message numerus="yes">
+        <source>The file holds more than the %n byte(s) of the Flash: nothing was loaded</source>
+        <translation>
+            <numerusform>Die Datei enthält mehr als das %n Byte des Flash-Speichers: nichts wurde geladen</numerusform>
+            <numerusform>Die Datei enthält mehr als die %n Bytes des Flash-Speichers: nichts wurde geladen</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>The file ends inside block %1: the rest of that block was filled with 0xFF</source>
+        <translation>Die Datei endet innerhalb von Block %1: der Rest dieses Blocks wurde mit 0xFF aufgefüllt</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n block(s) were done before the failure: %1</source>
+        <translation>
+            <numerusform>%n Block war vor dem Fehler fertig: %1</numerusform>
+            <numerusform>%n Blöcke waren vor dem Fehler fertig: %1</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Block %1 had to move to another Flash block after blocks above it were written: the image must be written again</source>
+        <translation>Block %1 musste in einen anderen Flash-Block verschoben werden, nachdem die Blöcke darüber geschrieben waren: das Abbild muss neu geschrieben werden</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n image block(s) at the end have no good Flash block left (%1 bad blocks): %2</source>
+        <translation>
+            <numerusform>%n Abbild-Block am Ende hat keinen guten Flash-Block mehr (%1 fehlerhafte Blöcke): %2</numerusform>
+            <numerusform>%n Abbild-Blöcke am Ende haben keinen guten Flash-Block mehr (%1 fehlerhafte Blöcke): %2</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n bad block(s) not read, erased bytes in their place: %1</source>
+        <translation>
+            <numerusform>%n fehlerhafter Block nicht gelesen, gelöschte Bytes an seiner Stelle: %1</numerusform>
+            <numerusform>%n fehlerhafte Blöcke nicht gelesen, gelöschte Bytes an ihrer Stelle: %1</numerusform>
+        </translation>
+    </message>
 </context>
 <context>
     <name>BadBlkEditor</name>
@@ -245,6 +285,10 @@
     <message>
         <source>&amp;Delete</source>
         <translation>&amp;Entfernen</translation>
+    </message>
+    <message>
+        <source>Read only mode: untick &quot;Read only&quot; in the main window to mark blocks bad</source>
+        <translation>Nur-Lesen-Modus: „Nur lesen“ im Hauptfenster abwählen, um Blöcke als defekt zu markieren</translation>
     </message>
 </context>
 <context>
@@ -313,24 +357,44 @@
         <translation>Unerwartetes Argument „%1“</translation>
     </message>
     <message>
-        <source>--device needs a programmer number from 0, not &quot;%1&quot;</source>
-        <translation>--device erwartet eine Nummer eines Programmiergeräts ab 0, nicht „%1“</translation>
-    </message>
-    <message>
-        <source>--json applies to info and hash only</source>
-        <translation>--json gilt nur für info und hash</translation>
-    </message>
-    <message>
-        <source>The command &quot;%1&quot; takes no --blocks or --all</source>
-        <translation>Der Befehl „%1“ nimmt weder --blocks noch --all an</translation>
-    </message>
-    <message>
         <source>--blocks and --all exclude each other</source>
         <translation>--blocks und --all schließen einander aus</translation>
     </message>
     <message>
         <source>Bad --blocks: %1</source>
         <translation>Ungültige Angabe in --blocks: %1</translation>
+    </message>
+    <message>
+        <source>--pad applies to write, auto-write and verify with --blocks or --all</source>
+        <translation>--pad gilt für write, auto-write und verify mit --blocks oder --all</translation>
+    </message>
+    <message>
+        <source>The command &quot;%1&quot; takes no --%2</source>
+        <translation>Der Befehl &quot;%1&quot; nimmt kein --%2</translation>
+    </message>
+    <message>
+        <source>--device needs a programmer number from 0 or &quot;all&quot;, not &quot;%1&quot;</source>
+        <translation>--device braucht eine Programmiergerätenummer ab 0 oder &quot;all&quot;, nicht &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <source>--device and --serial exclude each other</source>
+        <translation>--device und --serial schließen einander aus</translation>
+    </message>
+    <message>
+        <source>--serial needs distinct, non-empty serial numbers</source>
+        <translation>--serial braucht verschiedene, nicht leere Seriennummern</translation>
+    </message>
+    <message>
+        <source>read saves one file: it takes one programmer</source>
+        <translation>read speichert eine Datei: es nimmt ein Programmiergerät</translation>
+    </message>
+    <message>
+        <source>--progress takes &quot;json&quot; only, not &quot;%1&quot;</source>
+        <translation>--progress nimmt nur &quot;json&quot;, nicht &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <source>Only one of --json, --report -, --log - and read&apos;s FILE - can use standard output</source>
+        <translation>Nur eines von --json, --report -, --log - und der Datei - von read kann die Standardausgabe nutzen</translation>
     </message>
 </context>
 <context>
@@ -363,6 +427,48 @@
         <source>The operation was not started</source>
         <translation>Der Vorgang wurde nicht gestartet</translation>
     </message>
+    <message>
+        <source>none</source>
+        <translation>keine</translation>
+    </message>
+    <message>
+        <source>The file &quot;%1&quot; covers the blocks %2 only: the blocks to work on reach past its end (--pad counts the rest as 0xFF)</source>
+        <translation>Die Datei &quot;%1&quot; umfasst nur die Blöcke %2: die zu bearbeitenden Blöcke reichen über ihr Ende hinaus (--pad zählt den Rest als 0xFF)</translation>
+    </message>
+    <message numerus="yes">
+        <source>Saved %n block(s) to &quot;%1&quot;</source>
+        <translation>
+            <numerusform>%n Block in &quot;%1&quot; gespeichert</numerusform>
+            <numerusform>%n Blöcke in &quot;%1&quot; gespeichert</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Cannot write the image to standard output</source>
+        <translation>Das Abbild kann nicht auf die Standardausgabe geschrieben werden</translation>
+    </message>
+</context>
+<context>
+    <name>CommandLine</name>
+    <message>
+        <source>Desktop tool for the NPX4 USB NAND flash programmer.</source>
+        <translation>Desktop-Werkzeug für das NPX4-USB-Programmiergerät für NAND-Flash.</translation>
+    </message>
+    <message>
+        <source>file</source>
+        <translation>datei</translation>
+    </message>
+    <message>
+        <source>Image file to load into the buffer at start.</source>
+        <translation>Abbilddatei, die beim Start in den Puffer geladen wird.</translation>
+    </message>
+    <message>
+        <source>[file]</source>
+        <translation>[datei]</translation>
+    </message>
+    <message>
+        <source>Only one file can be loaded into the buffer: %1</source>
+        <translation>Nur eine Datei kann in den Puffer geladen werden: %1</translation>
+    </message>
 </context>
 <context>
     <name>ExitDialog</name>
@@ -373,6 +479,14 @@
     <message>
         <source>&amp;Do not ask again</source>
         <translation>&amp;Nicht mehr fragen</translation>
+    </message>
+    <message>
+        <source>&lt;b&gt;The buffer holds data read from the Flash that was not saved to a file: closing loses it.&lt;/b&gt;</source>
+        <translation>&lt;b&gt;Der Puffer enthält aus dem Flash gelesene Daten, die nicht in einer Datei gespeichert wurden: Beim Beenden gehen sie verloren.&lt;/b&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;b&gt;An operation is running: closing aborts it.&lt;/b&gt;</source>
+        <translation>&lt;b&gt;Ein Vorgang läuft: Schließen bricht ihn ab.&lt;/b&gt;</translation>
     </message>
 </context>
 <context>
@@ -463,6 +577,22 @@
     </message>
 </context>
 <context>
+    <name>GangRunner</name>
+    <message>
+        <source>No programmer found
+</source>
+        <translation>Kein Programmiergerät gefunden
+</translation>
+    </message>
+</context>
+<context>
+    <name>LineFile</name>
+    <message>
+        <source>Cannot write the file &quot;%1&quot;: %2</source>
+        <translation>Die Datei „%1“ kann nicht geschrieben werden: %2</translation>
+    </message>
+</context>
+<context>
     <name>MainDialog</name>
     <message>
         <source>&lt;b&gt;Buffer is empty&lt;/b&gt;</source>
@@ -495,10 +625,6 @@
     <message>
         <source>Program only changed blocks</source>
         <translation>Nur geänderte Blöcke programmieren</translation>
-    </message>
-    <message>
-        <source>&amp;Update</source>
-        <translation>Ak&amp;tualisieren</translation>
     </message>
     <message>
         <source>Compute CRC32, MD5 and SHA1 hashes</source>
@@ -577,16 +703,12 @@
         <translation>Laufenden Vorgang abbrechen</translation>
     </message>
     <message>
-        <source>&amp;Abort</source>
-        <translation>A&amp;bbrechen</translation>
-    </message>
-    <message>
         <source>Close program</source>
         <translation>Programm beenden</translation>
     </message>
     <message>
         <source>&amp;Close</source>
-        <translation>&amp;Beenden</translation>
+        <translation>Bee&amp;nden</translation>
     </message>
     <message>
         <source>Busy</source>
@@ -771,6 +893,92 @@ Das kann nicht rückgängig gemacht werden: Ein als defekt markierter Block wird
     <message>
         <source>Ctrl+R</source>
         <translation>Ctrl+R</translation>
+    </message>
+    <message>
+        <source>U&amp;pdate</source>
+        <translation>Ak&amp;tualisieren</translation>
+    </message>
+    <message>
+        <source>Abor&amp;t</source>
+        <translation>A&amp;bbrechen</translation>
+    </message>
+    <message>
+        <source>Click the small arrow, or hold the button down, to choose block ranges</source>
+        <translation>Auf den kleinen Pfeil klicken oder die Schaltfläche gedrückt halten, um Blockbereiche zu wählen</translation>
+    </message>
+    <message numerus="yes">
+        <source>Chip: &lt;b&gt;%1&lt;/b&gt;, %n bad block(s)</source>
+        <translation>
+            <numerusform>Chip: &lt;b&gt;%1&lt;/b&gt;, %n defekter Block</numerusform>
+            <numerusform>Chip: &lt;b&gt;%1&lt;/b&gt;, %n defekte Blöcke</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Block %1 and every later block then move to the next good block: an image already written there no longer verifies and must be written again.</source>
+        <translation>Block %1 und jeder spätere Block rücken dann in den nächsten guten Block: Ein dort bereits geschriebenes Abbild besteht den Vergleich nicht mehr und muss neu geschrieben werden.</translation>
+    </message>
+    <message>
+        <source>The image blocks %1 of the image in the buffer then move to the next good block: that image, if already written, no longer verifies and must be written again.</source>
+        <translation>Die Abbildblöcke %1 des Abbilds im Puffer rücken dann in den nächsten guten Block: Ist dieses Abbild bereits geschrieben, besteht es den Vergleich nicht mehr und muss neu geschrieben werden.</translation>
+    </message>
+    <message>
+        <source>Erase whole Flash</source>
+        <translation>Gesamten Flash löschen</translation>
+    </message>
+    <message>
+        <source>Erase the whole Flash?
+
+Every block of the chip is erased: its image and all other data are lost.</source>
+        <translation>Den gesamten Flash löschen?
+
+Jeder Block des Chips wird gelöscht: Sein Abbild und alle anderen Daten gehen verloren.</translation>
+    </message>
+    <message>
+        <source>Unsaved buffer</source>
+        <translation>Ungesicherter Puffer</translation>
+    </message>
+    <message>
+        <source>The buffer holds data read from the Flash that was not saved to a file. It will be replaced.
+
+Go on?</source>
+        <translation>Der Puffer enthält aus dem Flash gelesene Daten, die nicht in einer Datei gespeichert wurden. Sie werden ersetzt.
+
+Fortfahren?</translation>
+    </message>
+    <message>
+        <source>Block 2 of the buffer holds no image directory, so the blocks of the image are unknown. Load an image file that has one, or choose &quot;Whole flash&quot; or other blocks from the button&apos;s menu (click its small arrow, or hold the button down).</source>
+        <translation>Block 2 des Puffers enthält kein Abbildverzeichnis, daher sind die Blöcke des Abbilds unbekannt. Laden Sie eine Abbilddatei mit Verzeichnis, oder wählen Sie „Gesamter Flash“ oder andere Blöcke im Menü der Schaltfläche (ihren kleinen Pfeil anklicken oder die Schaltfläche gedrückt halten).</translation>
+    </message>
+    <message>
+        <source>Block 2 of the Flash holds no image directory, so the blocks of its image are unknown. Choose &quot;Whole flash&quot; or other blocks from the button&apos;s menu (click its small arrow, or hold the button down).</source>
+        <translation>Block 2 des Flash enthält kein Abbildverzeichnis, daher sind die Blöcke seines Abbilds unbekannt. Wählen Sie „Gesamter Flash“ oder andere Blöcke im Menü der Schaltfläche (ihren kleinen Pfeil anklicken oder die Schaltfläche gedrückt halten).</translation>
+    </message>
+    <message>
+        <source>Shortcut: %1</source>
+        <translation>Tastenkürzel: %1</translation>
+    </message>
+    <message>
+        <source>it is not a regular file</source>
+        <translation>es ist keine reguläre Datei</translation>
+    </message>
+</context>
+<context>
+    <name>OperationMeter</name>
+    <message>
+        <source>%1 elapsed</source>
+        <translation>%1 vergangen</translation>
+    </message>
+    <message>
+        <source>%1 elapsed, %2 MB/s, %3 left</source>
+        <translation>%1 vergangen, %2 MB/s, noch %3</translation>
+    </message>
+    <message>
+        <source>%1 in %2, %3 MB/s on average</source>
+        <translation>%1 in %2, im Mittel %3 MB/s</translation>
+    </message>
+    <message>
+        <source>%1 s</source>
+        <translation>%1 s</translation>
     </message>
 </context>
 <context>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/operationmeter.h"
 #include "engine/blockrange.h"
 
 #include <QList>
@@ -11,6 +12,7 @@
 class AProgrammer;
 class BlockSelection;
 class QMenu;
+class QTimer;
 class QToolButton;
 
 namespace Ui {
@@ -34,6 +36,10 @@ public:
     explicit MainDialog(QWidget *parent = nullptr);
     // Writes the settings.
     ~MainDialog() override;
+
+    // Loads the image file at `path` into the buffer, as a file chosen with Load is, right
+    // before the first programmer is opened; for a file named on the command line.
+    void loadFileAtStart(const QString &path);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -67,24 +73,45 @@ private slots:
     void on_tbLog_anchorClicked(QUrl url);
     void on_chbUseEcc_toggled(bool value);
     void onChipInfoEmitted(QString name, QList<int> badBlocks);
+    // The Read and Erase buttons: each asks first where its work would be lost.
+    void readFlash();
+    void eraseFlash();
 
 private:
     using BlockRequest = bool (AProgrammer::*)(QList<int>);
 
     void connectSignals();
+    void addShortcuts();
+    // Wide enough that a digest line of the log does not wrap.
+    QSize defaultSize();
     void readSettings();
     void writeSettings();
     // Usable while a programmer whose firmware knows ECC is connected and no operation runs.
     void updateEccBox();
     void askFirmwareUpgrade(const QString &oldVer, const QString &newVer);
-    // Asks before the blocks the user added to the chip's list are marked bad on the chip.
-    void markAddedBadBlocks(const QList<int> &added);
+    // Asks before the blocks the user added to the chip's list of bad blocks `bad` are marked
+    // bad on the chip.
+    void markAddedBadBlocks(const QList<int> &added, const QList<int> &bad);
+    // What marking blocks bad does to an image written on the chip when logical block
+    // `firstMoved` is the first to move (-1: none moves); empty when no image block moves.
+    QString movedBlocksWarning(int firstMoved) const;
 
     // The log and the status display.
     void appendLog(const QString &html);
+    // Gives the coloured text from `position` on colours that stand out from the log's
+    // background.
+    void fitColoursToPalette(int position);
+    // After an error that leaves the user stuck, a line that says how to go on.
+    void explainError(const QString &text);
+    // The progress of the running phase in bytes, from a progress value of the engine.
+    qint64 progressBytes(int value) const;
     void addLogLine(const QString &format, const QString &text);
     void writeBanner();
     void setBufferLabel(const QString &html);
+
+    // Work protection: each asks the user and returns whether to go on.
+    bool confirmWholeErase();
+    bool confirmBufferReplaced();
 
     // Buffer files.
     void openBufferFile(const QString &path);
@@ -107,4 +134,20 @@ private:
     // Set while the engine reports the begin of work it does in this thread (buffer files,
     // firmware upgrade) rather than an operation of its worker.
     bool beginInWindowThread = false;
+
+    // Elapsed time, rate and time left of the running operation.
+    OperationMeter meter;
+    QTimer *meterTimer = nullptr;
+    // How progress values of the running phase turn into blocks done: the engine's worker counts
+    // the blocks done (minimum to maximum); its file work in this thread numbers the block just
+    // done, one less.
+    int progressBase = 0;
+    int progressOffset = 0;
+
+    // The buffer holds data read from the Flash that was not saved to a file since.
+    bool bufferFromFlash = false;
+    // Phases still to begin before a requested read starts filling the buffer; -1: none.
+    int phasesBeforeRead = -1;
+    // The file named on the command line, loaded with the first open.
+    QString startFile;
 };

@@ -85,16 +85,23 @@ void MainDialog::programBlocks()
 
 void MainDialog::eraseBlocks()
 {
-    requestOnBlocks(tr("Select block ranges to erase"), qOverload<QList<int>>(&AProgrammer::erase));
+    const QList<int> blocks = selectBlocks(tr("Select block ranges to erase"));
+    if (!blocks.isEmpty() && (blocks.size() < engine->blockCount() || confirmWholeErase()))
+        engine->erase(blocks);
 }
 
 void MainDialog::readBlocks()
 {
+    if (!confirmBufferReplaced())
+        return;
     const QList<int> blocks = selectBlocks(tr("Select block ranges to read"));
     if (blocks.isEmpty())
         return;
-    setBufferLabel(engine->read(blocks) ? tr("<b>Buffer contains data from Flash</b>")
-                                        : tr("<b>Buffer may contain some corrupted data</b>"));
+    const bool accepted = engine->read(blocks);
+    if (accepted)
+        phasesBeforeRead = 0;
+    setBufferLabel(accepted ? tr("<b>Buffer contains data from Flash</b>")
+                            : tr("<b>Buffer may contain some corrupted data</b>"));
 }
 
 void MainDialog::verifyBlocks()

@@ -6,6 +6,7 @@
 #include "app/menuhelpers.h"
 #include "app/recentfiles.h"
 #include "engine/aprogrammer.h"
+#include "engine/imagefile.h"
 #include "ui_maindialog.h"
 
 #include <QDragEnterEvent>
@@ -16,13 +17,27 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QSaveFile>
+#include <sys/stat.h>
 
 namespace {
 
 QStringList fileFilters()
 {
     return {MainDialog::tr("Binary files (*.bin *.rom)"), MainDialog::tr("Any files (*)")};
+}
+
+// Opening a pipe waits for the other end, and reading a terminal waits for its user, which would
+// freeze the window: only files (existing or new) and disks are opened here.
+bool opensAtOnce(const QString &path)
+{
+    struct stat status = {};
+    return ::stat(QFile::encodeName(path).constData(), &status) != 0 || S_ISREG(status.st_mode) ||
+           S_ISBLK(status.st_mode);
+}
+
+QString notAFile()
+{
+    return MainDialog::tr("it is not a regular file");
 }
 
 } // namespace
@@ -46,12 +61,15 @@ void MainDialog::loadRecentFile()
 void MainDialog::openBufferFile(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        QMessageBox::critical(this, tr("Error"),
-                              tr("Failed to open file: %1").arg(file.errorString()),
+    const bool opens = opensAtOnce(path);
+    if (!opens || !file.open(QIODevice::ReadOnly)) {
+        const QString reason = opens ? file.errorString() : notAFile();
+        QMessageBox::critical(this, tr("Error"), tr("Failed to open file: %1").arg(reason),
                               QMessageBox::Ok);
         return;
     }
+    if (!confirmBufferReplaced())
+        return;
     addInfo(tr("Opened file \"<b>%1</b>\"").arg(path.toHtmlEscaped()));
     if (engine->loadBuffer(&file))
         setBufferFile(path);
@@ -65,24 +83,23 @@ void MainDialog::saveFileAs(QList<int> blocks)
     if (dialog.exec() != QDialog::Accepted)
         return;
 
-    // Written beside the chosen file and put in its place only once every block is written,
-    // so that a failed save leaves the file it would have replaced as it was. In a folder where
-    // no new file can be created, the chosen file is written in place.
+    // In a folder where no new file can be created, the chosen file is written in place.
     const QString path = dialog.selectedFiles().value(0);
-    QSaveFile file(path);
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        QMessageBox::critical(this, tr("Error"),
-                              tr("Failed to create file: %1").arg(file.errorString()),
-                              QMessageBox::Ok);
+    const std::unique_ptr<QFileDevice> file = createImageFile(path, true);
+    const bool opens = opensAtOnce(path);
+    if (!opens || !file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        QMessageBox::critical(
+            this, tr("Error"),
+            tr("Failed to create file: %1").arg(opens ? file->errorString() : notAFile()),
+            QMessageBox::Ok);
         return;
     }
     addInfo(tr("Created file \"<b>%1</b>\"").arg(path.toHtmlEscaped()));
-    if (!engine->saveBuffer(&file, blocks))
+    if (!engine->saveBuffer(file.get(), blocks))
         return;
-    if (!file.commit()) {
+    if (!commitImageFile(*file)) {
         addError(tr("Failed to write file \"<b>%1</b>\": %2")
-                     .arg(path.toHtmlEscaped(), file.errorString().toHtmlEscaped()));
+                     .arg(path.toHtmlEscaped(), file->errorString().toHtmlEscaped()));
         return;
     }
     setBufferFile(path);
@@ -90,6 +107,7 @@ void MainDialog::saveFileAs(QList<int> blocks)
 
 void MainDialog::setBufferFile(const QString &path)
 {
+    bufferFromFlash = false;
     recentFiles.prepend(path);
     updateRecentMenu();
     setBufferLabel(tr("Buffer contains file:<br/><b>%1</b>").arg(path.toHtmlEscaped()));

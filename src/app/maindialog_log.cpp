@@ -5,12 +5,22 @@
 
 #include "app/version.h"
 #include "engine/aprogrammer.h"
+#include "protocol/programmer.h"
 #include "ui_maindialog.h"
 
 #include <QDesktopServices>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTime>
+#include <QTimer>
+
+namespace {
+
+// Lightness of coloured log text on a dark background: red, green and navy stay readable.
+constexpr float MinDarkThemeLightness = 0.7f;
+
+} // namespace
 
 void MainDialog::appendLog(const QString &html)
 {
@@ -21,10 +31,44 @@ void MainDialog::appendLog(const QString &html)
     QTextCursor cursor(ui->tbLog->document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertBlock();
+    const int start = cursor.position();
     cursor.insertHtml(html);
+    fitColoursToPalette(start);
 
     if (follow)
         bar->setValue(bar->maximum());
+}
+
+void MainDialog::fitColoursToPalette(int position)
+{
+    // The colours of the log's lines suit a light background. On a dark one, coloured text keeps
+    // its hue but is made light enough to read.
+    if (ui->tbLog->palette().color(QPalette::Base).lightnessF() >= 0.5)
+        return;
+    QTextDocument *document = ui->tbLog->document();
+    QList<QPair<QTextCursor, QColor>> changes;
+    for (QTextBlock block = document->findBlock(position); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            const QTextCharFormat format = fragment.charFormat();
+            if (!format.hasProperty(QTextFormat::ForegroundBrush))
+                continue;
+            const QColor color = format.foreground().color();
+            if (color.lightnessF() >= MinDarkThemeLightness)
+                continue;
+            QTextCursor range(document);
+            range.setPosition(fragment.position());
+            range.setPosition(fragment.position() + fragment.length(), QTextCursor::KeepAnchor);
+            changes.append({range, QColor::fromHslF(color.hslHueF(), color.hslSaturationF(),
+                                                    MinDarkThemeLightness)});
+        }
+    }
+    // Applied once the fragments are walked: a change of format can split and merge them.
+    for (const auto &[range, color] : std::as_const(changes)) {
+        QTextCharFormat lighter;
+        lighter.setForeground(color);
+        QTextCursor(range).mergeCharFormat(lighter);
+    }
 }
 
 void MainDialog::addLogLine(const QString &format, const QString &text)
@@ -41,6 +85,20 @@ void MainDialog::addInfo(QString text)
 void MainDialog::addError(QString text)
 {
     addLogLine(tr("%1: <font color=red>ERROR: %2</font>"), text);
+    explainError(text);
+}
+
+void MainDialog::explainError(const QString &text)
+{
+    if (text == AProgrammer::tr("Invalid buffer content"))
+        addInfo(tr("Block 2 of the buffer holds no image directory, so the blocks of the image "
+                   "are unknown. Load an image file that has one, or choose \"Whole flash\" or "
+                   "other blocks from the button's menu (click its small arrow, or hold the "
+                   "button down)."));
+    else if (text == AProgrammer::tr("Invalid or empty flash content"))
+        addInfo(tr("Block 2 of the Flash holds no image directory, so the blocks of its image "
+                   "are unknown. Choose \"Whole flash\" or other blocks from the button's menu "
+                   "(click its small arrow, or hold the button down)."));
 }
 
 void MainDialog::beginOperation(QString jobName)
@@ -51,6 +109,16 @@ void MainDialog::beginOperation(QString jobName)
     ui->progressBar->setMinimum(engine->progressMinimum());
     ui->progressBar->setMaximum(engine->progressMaximum());
     ui->progressBar->setValue(ui->progressBar->minimum());
+    progressBase = engine->progressMinimum();
+    progressOffset = windowThreadWork ? 1 : 0;
+    meter.beginPhase(progressBytes(engine->progressMaximum()));
+    meterTimer->start();
+    ui->lbProgressInfo->setText(meter.details());
+    // A read requested by the window fills the buffer from its first block on.
+    if (phasesBeforeRead == 0)
+        bufferFromFlash = true;
+    if (phasesBeforeRead >= 0)
+        --phasesBeforeRead;
     if (windowThreadWork) {
         ui->actionAllBusy->setChecked(true);
     } else {
@@ -65,18 +133,33 @@ void MainDialog::endOperation(QString status)
     ui->actionBusy->setChecked(false);
     ui->actionAllBusy->setChecked(false);
     updateEccBox();
+    phasesBeforeRead = -1;
+    meterTimer->stop();
+    ui->lbProgressInfo->clear();
+    const QString summary = meter.finish();
     addLogLine(tr("%1: <b>%2</b>"), status);
+    if (!summary.isEmpty())
+        addInfo(summary);
+}
+
+qint64 MainDialog::progressBytes(int value) const
+{
+    return qint64(value - progressBase + progressOffset) * Programmer::blockSize();
 }
 
 void MainDialog::progress(int value)
 {
     ui->progressBar->setValue(value);
+    meter.setDone(progressBytes(value), progressBytes(ui->progressBar->maximum()));
+    ui->lbProgressInfo->setText(meter.details());
 }
 
 void MainDialog::fwUpgradeProgress(int current, int max)
 {
     ui->progressBar->setMaximum(max);
     ui->progressBar->setValue(current);
+    meter.setDone(current, max);
+    ui->lbProgressInfo->setText(meter.details());
 }
 
 void MainDialog::on_tbLog_anchorClicked(QUrl url)

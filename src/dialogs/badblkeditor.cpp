@@ -2,6 +2,7 @@
 
 #include "ui_badblkeditor.h"
 
+#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QSet>
 #include <QSpinBox>
@@ -29,6 +30,8 @@ BadBlkEditor::BadBlkEditor(QWidget *parent)
       spinBox(new QSpinBox(addDialog))
 {
     ui->setupUi(this);
+    // Equal widths for every digit keep the right-aligned numbers in one column.
+    ui->lwBadBlocks->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 
     // The add dialog is a child so that it opens over the editor and goes with it.
     spinBox->setRange(0, 1023);
@@ -49,7 +52,8 @@ BadBlkEditor::~BadBlkEditor()
         instance = nullptr;
 }
 
-int BadBlkEditor::editBadBlocks(const QString &name, QList<int> &list, Changes *changes)
+int BadBlkEditor::editBadBlocks(const QString &name, QList<int> &list, Changes *changes,
+                                bool readOnly)
 {
     if (changes)
         *changes = Changes();
@@ -57,10 +61,13 @@ int BadBlkEditor::editBadBlocks(const QString &name, QList<int> &list, Changes *
     // other list back to its caller.
     if (!instance || instance->isVisible())
         return 0;
+    instance->setReadOnly(readOnly);
     instance->setBadBlockList(list);
     instance->ui->lbChipInfo->setText(name);
     if (instance->exec() != QDialog::Accepted)
         return 0;
+    if (readOnly)
+        return 1;
     const QList<int> edited = instance->badBlockList();
     if (changes)
         *changes = Changes{missingFrom(edited, list), missingFrom(list, edited)};
@@ -68,12 +75,23 @@ int BadBlkEditor::editBadBlocks(const QString &name, QList<int> &list, Changes *
     return 1;
 }
 
+void BadBlkEditor::setReadOnly(bool on)
+{
+    readOnly = on;
+    ui->pbAdd->setEnabled(!on);
+    const QString hint = on ? tr("Read only mode: untick \"Read only\" in the main window to mark "
+                                 "blocks bad")
+                            : QString();
+    ui->pbAdd->setToolTip(hint);
+    ui->pbDel->setToolTip(hint);
+}
+
 void BadBlkEditor::setBadBlockList(const QList<int> &list)
 {
     ui->lwBadBlocks->clear();
     for (int block : list)
         addBlock(block);
-    ui->pbDel->setEnabled(!list.isEmpty());
+    ui->pbDel->setEnabled(!readOnly && !list.isEmpty());
 }
 
 QList<int> BadBlkEditor::badBlockList() const
@@ -86,7 +104,7 @@ QList<int> BadBlkEditor::badBlockList() const
 
 void BadBlkEditor::on_lwBadBlocks_itemSelectionChanged()
 {
-    ui->pbDel->setEnabled(!ui->lwBadBlocks->selectedItems().isEmpty());
+    ui->pbDel->setEnabled(!readOnly && !ui->lwBadBlocks->selectedItems().isEmpty());
 }
 
 void BadBlkEditor::on_pbAdd_clicked()

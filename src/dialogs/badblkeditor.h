@@ -32,8 +32,10 @@ public:
     // Shows `list` for the chip `name` in the live editor, modally. Returns 1 when the user
     // accepts: `list` becomes the edited list and `changes`, when given, what was added and
     // removed. Returns 0, with `list` unchanged and `changes` empty, when the user cancels, when
-    // no editor exists or when the editor is already open for another list.
-    static int editBadBlocks(const QString &name, QList<int> &list, Changes *changes = nullptr);
+    // no editor exists or when the editor is already open for another list. With `readOnly` the
+    // list is only shown: it cannot be edited, and `list` and `changes` stay as they are.
+    static int editBadBlocks(const QString &name, QList<int> &list, Changes *changes = nullptr,
+                             bool readOnly = false);
 
     // Lists every entry, duplicates included, in ascending order.
     void setBadBlockList(const QList<int> &list);
@@ -46,10 +48,12 @@ private slots:
 
 private:
     void addBlock(int block);
+    void setReadOnly(bool on);
 
     std::unique_ptr<Ui::BadBlkEditor> ui;
     QDialog *addDialog;
     QSpinBox *spinBox;
+    bool readOnly = false;
 
     static BadBlkEditor *instance;
 };

@@ -19,11 +19,12 @@ constexpr int ReadyLockWaitMs = 100;
 } // namespace
 
 AProgrammer::AProgrammer(QObject *parent)
-    : QThread(parent), programmer(new Programmer(this)), requestSemaphore(0),
-      md5(QCryptographicHash::Md5), sha1(QCryptographicHash::Sha1)
+    : QThread(parent), programmer(new Programmer(this)), requestSemaphore(0), md5(Digest::Md5),
+      sha1(Digest::Sha1)
 {
+    // The array stays empty until something uses the buffer: filling 128 MiB with 0xFF costs
+    // more than all the rest of the start-up, and a load replaces the array without needing it.
     buffer.open(QIODevice::ReadWrite);
-    buffer.buffer().fill(char(0xFF), qsizetype(Programmer::blockCount()) * Programmer::blockSize());
 
     start();
 
@@ -41,15 +42,14 @@ AProgrammer::AProgrammer(QObject *parent)
 AProgrammer::~AProgrammer()
 {
     killTimer(pollTimerId);
+    // Before the lock is waited for: a running phase stops before its next block, and neither
+    // its follow-up nor a request filed meanwhile begins.
+    closing = true;
+    abort();
     {
         // Waits for a running phase to end: the worker holds the lock throughout.
         QMutexLocker locker(&requestLock);
         running = false;
-    }
-    {
-        QMutexLocker locker(&stateLock);
-        if (isBusy(state))
-            state = AbortRequested;
     }
     requestSemaphore.release();
     wait();
@@ -93,19 +93,25 @@ QList<int> AProgrammer::blocksOnFlash(const QList<int> &list)
     return kept;
 }
 
-bool AProgrammer::requestOperation(OperationKind kind, QList<int> blocks, int total)
+bool AProgrammer::requestOperation(OperationKind kind, QList<int> blocks, int total,
+                                   RequestOptions options)
 {
     // Called from inside the event processing of an open or a buffer file operation: the engine
     // is busy with that.
     if (lockHeldHere())
         return false;
     QMutexLocker locker(&requestLock);
-    return admit(kind, std::move(blocks), total);
+    return admit(kind, std::move(blocks), total, false, options);
 }
 
-bool AProgrammer::admit(OperationKind kind, QList<int> list, int total)
+bool AProgrammer::admit(OperationKind kind, QList<int> list, int total, bool imageExtent,
+                        RequestOptions options)
 {
     if (isBusy(readState()) || !isBusy(kind) || kind == AbortRequested)
+        return false;
+    // Physical block numbers only for the kinds that leave the chip as it is.
+    if (options.testFlag(PhysicalBlocks) && kind != Read && kind != Verify && kind != Check &&
+        kind != CalcHash)
         return false;
 
     const bool whole = list.isEmpty();
@@ -128,6 +134,8 @@ bool AProgrammer::admit(OperationKind kind, QList<int> list, int total)
     const QString text = BlockRangeList::fromBlocks(list).toString();
     title = requestTitle(kind, whole, count, text);
     eraseWhole = whole && (kind == Erase || kind == AutoProgram);
+    fitToChip = whole || imageExtent;
+    requestOptions = options;
     if (kind == CalcHash)
         resetDigests();
     // The directory is written last, so that a flash interrupted while it is being written
@@ -265,6 +273,11 @@ bool AProgrammer::calcHash()
     return calcHash(QList<int>());
 }
 
+bool AProgrammer::request(OperationKind kind, QList<int> blocks, RequestOptions options)
+{
+    return requestOperation(kind, std::move(blocks), -1, options);
+}
+
 bool AProgrammer::setBadBlocks(QList<int> blocks)
 {
     return requestOperation(SetBadBlocks, std::move(blocks));
@@ -283,7 +296,7 @@ bool AProgrammer::requestFromBufferDirectory(OperationKind kind)
         emit error(tr("Invalid buffer content"));
         return false;
     }
-    return admit(kind, list, -1);
+    return admit(kind, list, -1, true);
 }
 
 bool AProgrammer::requestDirectoryPhase(OperationKind next)
@@ -350,7 +363,7 @@ void AProgrammer::run()
         }
 
         QMutexLocker locker(&requestLock);
-        if (!running)
+        if (!running || closing)
             return;
         if (!isBusy(readState()))
             continue;
@@ -386,7 +399,7 @@ void AProgrammer::run()
             // The follow-up phase is admitted before the lock is given up, so that no other
             // request can take its place.
             if (result != Idle && result != AbortRequested)
-                admit(result, blocks, -1);
+                admit(result, blocks, -1, true);
         }
     }
 }
@@ -414,6 +427,32 @@ void AProgrammer::reportDisconnected()
 
 bool AProgrammer::open(int index)
 {
+    return openWith([this, index] { return programmer->open(index); });
+}
+
+bool AProgrammer::openSerial(const QString &serialNumber)
+{
+    return openWith([this, serialNumber] { return programmer->open(serialNumber); });
+}
+
+QByteArray AProgrammer::chipIdBytes()
+{
+    if (lockHeldHere())
+        return chipId;
+    QMutexLocker locker(&requestLock);
+    return chipId;
+}
+
+QList<int> AProgrammer::badBlockList()
+{
+    if (lockHeldHere())
+        return badBlocks;
+    QMutexLocker locker(&requestLock);
+    return badBlocks;
+}
+
+bool AProgrammer::openWith(const std::function<bool()> &openDevice)
+{
     if (lockHeldHere())
         return false;
     // Opening a programmer in place of an open one ends the work on the old one: a running
@@ -429,7 +468,7 @@ bool AProgrammer::open(int index)
         setState(Idle);
         emit operationFinished(tr("Operation aborted"));
     }
-    const bool opened = programmer->open(index);
+    const bool opened = openDevice();
     {
         QMutexLocker locker(&stateLock);
         if (!isBusy(state))

@@ -1,15 +1,17 @@
 #pragma once
 
+#include "engine/digest.h"
+
 #include <QBuffer>
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QCryptographicHash>
 #include <QList>
 #include <QMutex>
 #include <QSemaphore>
 #include <QString>
 #include <QThread>
 #include <atomic>
+#include <functional>
 
 class Programmer;
 class QIODevice;
@@ -51,6 +53,16 @@ public:
     };
     Q_ENUM(OperationKind)
 
+    // Options of a request beside its kind and blocks.
+    enum RequestOption
+    {
+        NoOption = 0,
+        // Block numbers are physical: no bad block is skipped. Bad blocks are not read; a read
+        // or a digest takes 0xFF in their place. Only for Read, Verify, Check and CalcHash.
+        PhysicalBlocks = 1,
+    };
+    Q_DECLARE_FLAGS(RequestOptions, RequestOption)
+
     explicit AProgrammer(QObject *parent = nullptr);
     ~AProgrammer() override;
 
@@ -68,11 +80,18 @@ public:
     // or the file operation failed.
     bool loadBuffer(QIODevice *file);
     bool saveBuffer(QIODevice *file, QList<int> blocks);
-    // Emits the CRC32, MD5 and SHA1 lines of the accumulators.
-    void emitHashes();
+    // The size of the file the last successful load read, in bytes.
+    qint64 loadedFileSize() const { return loadedSize; }
+    // Emits the CRC32, MD5 and SHA1 lines of the accumulators; false, after an error line, when
+    // the system's OpenSSL could not compute MD5 or SHA1.
+    bool emitHashes();
     // The blocks of the image described by the directory in the buffer's block 2 (empty when
     // there is none); may reach past the last block. Call it while the engine is idle.
     QList<int> bufferDirectoryBlocks();
+    // The ID bytes the last phase read from the chip; empty before the first phase.
+    QByteArray chipIdBytes();
+    // The chip's bad blocks as the last phase knew them at its end, blocks it marked included.
+    QList<int> badBlockList();
 
 signals:
     void info(QString text);
@@ -85,9 +104,14 @@ signals:
     void deviceConnected();
     void fwUpgradeNeed(QString oldVersion, QString newVersion);
     void fwUpgradeProgress(int current, int max);
+    // Logical blocks of the running request that were left out because no good Flash block is
+    // left for them; sent with the info line that names them.
+    void blocksLeftOut(QList<int> blocks);
 
 public slots:
     bool open(int index);
+    // Opens the programmer with this serial number, which stays the same across replugging.
+    bool openSerial(const QString &serialNumber);
     bool erase(QList<int> blocks);
     bool erase();
     bool program(QList<int> blocks);
@@ -104,6 +128,8 @@ public slots:
     bool information();
     bool calcHash(QList<int> blocks);
     bool calcHash();
+    // A request of `kind` over `blocks` (empty: the whole flash) with `options`.
+    bool request(OperationKind kind, QList<int> blocks, RequestOptions options);
     // Marks the given physical blocks bad on the chip.
     bool setBadBlocks(QList<int> blocks);
     bool programAuto();
@@ -130,8 +156,12 @@ private:
     };
 
     // Admission of a request; see aprogrammer.cpp. `admit` expects `requestLock` held.
-    bool requestOperation(OperationKind kind, QList<int> blocks, int total = -1);
-    bool admit(OperationKind kind, QList<int> blocks, int total);
+    bool requestOperation(OperationKind kind, QList<int> blocks, int total = -1,
+                          RequestOptions options = NoOption);
+    // `imageExtent`: the blocks are the extent of an image, not a list the user chose; like the
+    // whole flash, its trailing blocks may be left out when no good block is left for them.
+    bool admit(OperationKind kind, QList<int> blocks, int total, bool imageExtent = false,
+               RequestOptions options = NoOption);
     QString requestTitle(OperationKind kind, bool whole, int count, const QString &text) const;
     bool requestFromBufferDirectory(OperationKind kind);
     bool requestDirectoryPhase(OperationKind next);
@@ -147,6 +177,19 @@ private:
     // One phase of the running request, in the worker thread with `requestLock` held.
     OperationKind execute();
     bool startPhase(Phase &phase, OperationKind *result);
+    // Leaves out the logical blocks `beyond`, which have no good Flash block, as far as the rule
+    // of the request allows; false (with the reason set) when the phase must fail instead.
+    bool leaveOut(Phase &phase, const QList<int> &beyond);
+    // Ends the phase with `reason`, saying which blocks were done before.
+    void failPhase(Phase &phase, const QString &reason);
+    // Erases the directory block's Flash block at the start of a phase that writes it last, so
+    // that a block that fails to erase is replaced while nothing above it has been written.
+    bool preEraseDirectory(Phase &phase);
+    // Erases `physical` before logical `logical` is written there, with one retry; a block that
+    // fails twice is marked bad, and the logical block must be mapped again (Remap).
+    StepResult eraseForWriting(Phase &phase, int logical, int physical);
+    // A step over a bad block of a physical request.
+    StepResult physicalBadStep(Phase &phase, int logical, int physical);
     // Maps logical `block` onto the chip; false when a device query failed. `*physical` is -1
     // when no good block is left for it.
     bool mapBlock(Phase &phase, int block, int *physical);
@@ -160,13 +203,18 @@ private:
     OperationKind complete(Phase &phase);
     OperationKind updateRule(const QByteArray &flashDirectory);
     void reportInformation();
-    // The buffer's bytes of logical `block`, without a copy.
-    QByteArray bufferBlock(int block) const;
+    // The buffer with its 0xFF bytes in place; see the constructor.
+    QBuffer &imageBuffer();
+    // The buffer's bytes of logical `block`, without a copy, to read and to write.
+    QByteArray bufferBlock(int block);
+    char *bufferBlockData(int block);
     void resetDigests();
     void addToDigests(QByteArrayView data);
     void addToSha1AndCrc32(QByteArrayView data);
 
     void finishFileOperation();
+    // Opens a programmer through `openDevice` in place of the open one, if any.
+    bool openWith(const std::function<bool()> &openDevice);
     // Reports the loss of the programmer once, however it was noticed: by the channel's watch
     // or by a transfer that failed and closed the connection.
     void reportDisconnected();
@@ -180,17 +228,27 @@ private:
     int followUp = Idle;
     QList<int> blocks;
     QList<int> badBlocks;
+    // Empty until first used: imageBuffer() fills it with 0xFF.
     QBuffer buffer;
     std::atomic<int> progressMin{0};
     std::atomic<int> progressMax{0};
     QString title;
-    QCryptographicHash md5;
-    QCryptographicHash sha1;
-    // zlib's running CRC-32 value; 0 is the reset state.
+    Digest md5;
+    Digest sha1;
+    // The running CRC-32 value (updateCrc32()); 0 is the reset state.
     quint32 crc32 = 0;
     int pollTimerId = 0;
     std::atomic<bool> fileBusy{false};
     bool eraseWhole = false;
+    // The request covers the whole flash or an image's extent (see admit()).
+    bool fitToChip = false;
+    RequestOptions requestOptions;
+    // Image blocks that an update leaves as they are: the auto-programming phase after it must
+    // not move them.
+    QList<int> keepInPlace;
+    // Set when the engine is being destroyed: no new phase begins, the running one stops.
+    std::atomic<bool> closing{false};
+    qint64 loadedSize = 0;
     QByteArray chipId;
     int openDelay = 2;
     // The thread that holds `requestLock` through a GuiLock, if any.
@@ -203,6 +261,8 @@ private:
     // Text of a failure the executor found itself, reported instead of the programmer's text.
     QString phaseError;
 };
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(AProgrammer::RequestOptions)
 
 // Holds `requestLock` for an operation of the engine's own thread that processes events while it
 // runs (open, buffer files, firmware upgrade), and marks the thread as its holder: calls made from

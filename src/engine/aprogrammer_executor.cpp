@@ -7,6 +7,7 @@
 #include "protocol/programmer.h"
 
 #include <QStringList>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -44,7 +45,35 @@ struct AProgrammer::Phase
     int completed = 0;
     // Each physical block's status, asked from the programmer at most once per phase.
     std::vector<BlockStatus> status;
+    // The request covers the whole flash or an image's extent: trailing blocks without a good
+    // Flash block may be left out.
+    bool fit = false;
+    // Block numbers are physical ones (a request option).
+    bool physical = false;
+    // Image blocks this phase does not write that must stay where they are.
+    QList<int> keep;
+    // Position in `list` of the block being worked on; -1 before the first.
+    qsizetype index = -1;
+    // Logical blocks done so far, and those left out for want of a good Flash block.
+    QList<int> done;
+    QList<int> leftOut;
+    // Bad physical blocks a physical request passed over.
+    QList<int> unread;
 };
+
+namespace {
+
+QString rangeText(const QList<int> &blocks)
+{
+    return BlockRangeList::fromBlocks(blocks).toString();
+}
+
+bool isErased(QByteArrayView data)
+{
+    return std::all_of(data.begin(), data.end(), [](char byte) { return byte == char(0xFF); });
+}
+
+} // namespace
 
 AProgrammer::OperationKind AProgrammer::execute()
 {
@@ -60,8 +89,13 @@ AProgrammer::OperationKind AProgrammer::execute()
     if (!startPhase(phase, &result))
         return result;
 
-    for (const int logical : std::as_const(phase.list)) {
-        for (;;) {
+    for (qsizetype index = 0; index < phase.list.size(); ++index) {
+        phase.index = index;
+        const int logical = phase.list.at(index);
+        if (phase.leftOut.contains(logical))
+            continue;
+        StepResult step = StepResult::Remap;
+        while (step == StepResult::Remap) {
             int physical = -1;
             if (!mapBlock(phase, logical, &physical))
                 return Failed;
@@ -69,21 +103,66 @@ AProgrammer::OperationKind AProgrammer::execute()
                 emit operationFinished(tr("Operation aborted"));
                 return Idle;
             }
-            // Gathering information touches no block: running out of good blocks is harmless.
-            if (physical < 0 && phase.kind != Information) {
-                phaseError = tr("No good Flash block is left for block %1").arg(logical);
-                return Failed;
+            if (physical < 0) {
+                // Bad blocks found as the phase goes: this block and every later one above it
+                // have no good block left.
+                QList<int> beyond;
+                for (qsizetype later = index; later < phase.list.size(); ++later) {
+                    if (phase.list.at(later) >= logical)
+                        beyond.append(phase.list.at(later));
+                }
+                if (!leaveOut(phase, beyond))
+                    return Failed;
+                break;
             }
-            const StepResult step = runStep(phase, logical, physical);
+            step = runStep(phase, logical, physical);
             if (step == StepResult::Failed)
                 return Failed;
-            if (step == StepResult::Done)
-                break;
         }
+        if (step != StepResult::Done)
+            continue;
+        phase.done.append(logical);
         ++phase.completed;
         emit progress(phase.completed);
     }
     return complete(phase);
+}
+
+bool AProgrammer::leaveOut(Phase &phase, const QList<int> &beyond)
+{
+    if (beyond.isEmpty())
+        return true;
+    // Gathering information touches no block; reading ones leave out the end of the flash or
+    // image. Writes leave out only trailing blocks that hold nothing.
+    const bool writes = phase.kind == Program || phase.kind == AutoProgram;
+    int refused = -1;
+    if (!phase.fit && phase.kind != Information) {
+        refused = *std::min_element(beyond.begin(), beyond.end());
+    } else if (writes) {
+        for (const int block : beyond) {
+            if (!isErased(bufferBlock(block)) && (refused < 0 || block < refused))
+                refused = block;
+        }
+    }
+    if (refused >= 0) {
+        failPhase(phase, tr("No good Flash block is left for block %1").arg(refused));
+        return false;
+    }
+    for (const int block : beyond) {
+        if (!phase.leftOut.contains(block))
+            phase.leftOut.append(block);
+    }
+    return true;
+}
+
+void AProgrammer::failPhase(Phase &phase, const QString &reason)
+{
+    phaseError = reason;
+    if (!phase.done.isEmpty()) {
+        emit info(
+            tr("%n block(s) were done before the failure: %1", nullptr, int(phase.done.size()))
+                .arg(rangeText(phase.done)));
+    }
 }
 
 bool AProgrammer::startPhase(Phase &phase, OperationKind *result)
@@ -116,16 +195,57 @@ bool AProgrammer::startPhase(Phase &phase, OperationKind *result)
     }
 
     phase.list = blocks;
-    // Bad blocks are marked where they are named.
-    phase.skipBad = phase.kind != SetBadBlocks;
+    phase.fit = fitToChip;
+    phase.physical = requestOptions.testFlag(PhysicalBlocks);
+    phase.keep = std::exchange(keepInPlace, {});
+    // Bad blocks are marked where they are named; a whole-flash erase works in place.
+    phase.skipBad =
+        phase.kind != SetBadBlocks && !phase.physical && !(eraseWhole && phase.kind == Erase);
+    // With the programmer's list, the blocks that have no good block left are known before
+    // anything is touched.
+    if (phase.skipBad && phase.deviceTableKnown) {
+        const int good = int(std::count(phase.status.begin(), phase.status.end(), Good));
+        QList<int> beyond;
+        for (const int block : std::as_const(phase.list)) {
+            if (block >= good && !beyond.contains(block))
+                beyond.append(block);
+        }
+        if (!leaveOut(phase, beyond)) {
+            *result = Failed;
+            return false;
+        }
+    }
     if (eraseWhole) {
-        phase.skipBad = false;
         if (ok(programmer->fastErase(unsigned(Programmer::blockCount()), true)))
             phase.needErase = false;
         else
             qCDebug(lcEngine) << "Fast full erase failed, falling back to block by block mode...";
     }
+    if (!preEraseDirectory(phase)) {
+        *result = Failed;
+        return false;
+    }
     return true;
+}
+
+bool AProgrammer::preEraseDirectory(Phase &phase)
+{
+    if (phase.kind != AutoProgram || !phase.needErase || phase.list.size() < 2 ||
+        phase.list.last() != ImageDirectory::Block || phase.leftOut.contains(ImageDirectory::Block))
+        return true;
+    StepResult step = StepResult::Remap;
+    while (step == StepResult::Remap) {
+        int physical = -1;
+        if (!mapBlock(phase, ImageDirectory::Block, &physical))
+            return false;
+        if (physical < 0) {
+            failPhase(phase,
+                      tr("No good Flash block is left for block %1").arg(ImageDirectory::Block));
+            return false;
+        }
+        step = eraseForWriting(phase, ImageDirectory::Block, physical);
+    }
+    return step == StepResult::Done;
 }
 
 bool AProgrammer::mapBlock(Phase &phase, int block, int *physical)
@@ -184,22 +304,33 @@ bool AProgrammer::markBlockBad(Phase &phase, int block)
     return true;
 }
 
-QByteArray AProgrammer::bufferBlock(int block) const
+QByteArray AProgrammer::bufferBlock(int block)
 {
     const qsizetype size = Programmer::blockSize();
-    return QByteArray::fromRawData(buffer.data().constData() + block * size, size);
+    return QByteArray::fromRawData(imageBuffer().data().constData() + block * size, size);
+}
+
+char *AProgrammer::bufferBlockData(int block)
+{
+    return imageBuffer().buffer().data() + qsizetype(block) * Programmer::blockSize();
 }
 
 AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int physical)
 {
+    if (phase.physical) {
+        bool bad = false;
+        if (!isBadBlock(phase, physical, &bad))
+            return StepResult::Failed;
+        if (bad)
+            return physicalBadStep(phase, logical, physical);
+    }
     const auto done = [](int result) { return ok(result) ? StepResult::Done : StepResult::Failed; };
     switch (phase.kind) {
     case Read: {
         const int result = programmer->readBlock(physical, phase.data);
         // What arrived is kept, also from a failed read.
         const qsizetype size = qMin<qsizetype>(phase.data.size(), Programmer::blockSize());
-        std::memcpy(buffer.buffer().data() + qsizetype(logical) * Programmer::blockSize(),
-                    phase.data.constData(), size_t(size));
+        std::memcpy(bufferBlockData(logical), phase.data.constData(), size_t(size));
         return done(result);
     }
     case Program:
@@ -240,25 +371,61 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
     }
 }
 
+AProgrammer::StepResult AProgrammer::physicalBadStep(Phase &phase, int logical, int physical)
+{
+    // A bad block is not read: the image holds erased bytes in its place.
+    phase.unread.append(physical);
+    if (phase.kind == Read) {
+        std::memset(bufferBlockData(logical), 0xFF, size_t(Programmer::blockSize()));
+    } else if (phase.kind == CalcHash) {
+        addToDigests(QByteArray(Programmer::blockSize(), char(0xFF)));
+    }
+    return StepResult::Done;
+}
+
+AProgrammer::StepResult AProgrammer::eraseForWriting(Phase &phase, int logical, int physical)
+{
+    int result = programmer->eraseBlock(physical, false);
+    if (result == Programmer::ResultOperationError)
+        result = programmer->eraseBlock(physical, false);
+    if (result != Programmer::ResultOperationError)
+        return ok(result) ? StepResult::Done : StepResult::Failed;
+    if (!markBlockBad(phase, physical))
+        return StepResult::Failed;
+    // Every logical block above this one now lives one good block further up: one already
+    // written there would be read from the wrong block.
+    const auto above = [logical](int block) { return block > logical; };
+    if (std::any_of(phase.done.begin(), phase.done.end(), above)) {
+        failPhase(phase, tr("Block %1 had to move to another Flash block after blocks above it "
+                            "were written: the image must be written again")
+                             .arg(logical));
+        return StepResult::Failed;
+    }
+    // Blocks that were to stay where they are move too: they are written again, in their new
+    // places, after the blocks below them.
+    QList<int> moved;
+    phase.keep.removeIf([&](int block) {
+        if (block > logical)
+            moved.append(block);
+        return block > logical;
+    });
+    if (!moved.isEmpty()) {
+        const bool directoryLast =
+            phase.list.size() > 1 && phase.list.last() == ImageDirectory::Block;
+        const qsizetype end = phase.list.size() - (directoryLast ? 1 : 0);
+        phase.list.insert(end, moved.size(), 0);
+        std::copy(moved.begin(), moved.end(), phase.list.begin() + end);
+        std::sort(phase.list.begin() + phase.index + 1, phase.list.begin() + end + moved.size());
+    }
+    return StepResult::Remap;
+}
+
 AProgrammer::StepResult AProgrammer::autoProgramStep(Phase &phase, int logical, int physical)
 {
     if (phase.needErase) {
-        int result = programmer->eraseBlock(physical, false);
-        if (result == Programmer::ResultOperationError)
-            result = programmer->eraseBlock(physical, false);
-        if (result == Programmer::ResultOperationError) {
-            const QString eraseError = programmer->errorString();
-            if (!markBlockBad(phase, physical))
-                return StepResult::Failed;
-            // In place the block maps onto itself again: retrying could only repeat this.
-            if (!phase.skipBad) {
-                phaseError = eraseError;
-                return StepResult::Failed;
-            }
-            return StepResult::Remap;
-        }
-        if (!ok(result))
-            return StepResult::Failed;
+        const StepResult erased = eraseForWriting(phase, logical, physical);
+        if (erased != StepResult::Done)
+            return erased;
     }
     const QByteArray data = bufferBlock(logical);
     if (!ok(programmer->programBlock(physical, data)))
@@ -268,6 +435,25 @@ AProgrammer::StepResult AProgrammer::autoProgramStep(Phase &phase, int logical, 
 
 AProgrammer::OperationKind AProgrammer::complete(Phase &phase)
 {
+    if (!phase.leftOut.isEmpty()) {
+        std::sort(phase.leftOut.begin(), phase.leftOut.end());
+        // What a read leaves out holds nothing of the chip.
+        if (phase.kind == Read) {
+            for (const int block : std::as_const(phase.leftOut))
+                std::memset(bufferBlockData(block), 0xFF, size_t(Programmer::blockSize()));
+        }
+        emit info(tr("%n image block(s) at the end have no good Flash block left (%1 bad blocks): "
+                     "%2",
+                     nullptr, int(phase.leftOut.size()))
+                      .arg(badBlocks.size())
+                      .arg(rangeText(phase.leftOut)));
+        emit blocksLeftOut(phase.leftOut);
+    }
+    if (!phase.unread.isEmpty()) {
+        emit info(tr("%n bad block(s) not read, erased bytes in their place: %1", nullptr,
+                     int(phase.unread.size()))
+                      .arg(rangeText(phase.unread)));
+    }
     // An abort noted after the last block leaves the state AbortRequested: the phase then just
     // completes, without report or follow-up.
     switch (readState()) {
@@ -282,7 +468,10 @@ AProgrammer::OperationKind AProgrammer::complete(Phase &phase)
     case Update:
         return updateRule(phase.data);
     case CalcHash:
-        emitHashes();
+        if (!emitHashes()) {
+            emit operationFinished(tr("Failed"));
+            return Idle;
+        }
         break;
     case Information:
         reportInformation();
@@ -302,7 +491,7 @@ AProgrammer::OperationKind AProgrammer::updateRule(const QByteArray &flashDirect
 
     const qint64 blockSize = Programmer::blockSize();
     QByteArray bufferDirectory;
-    if (buffer.seek(Block * blockSize))
+    if (imageBuffer().seek(Block * blockSize))
         bufferDirectory = buffer.read(blockSize);
     if (bufferDirectory.size() < blockSize) {
         emit error(tr("Failed to read buffer"));
@@ -328,6 +517,12 @@ AProgrammer::OperationKind AProgrammer::updateRule(const QByteArray &flashDirect
         }
     }
     blocks = changed.toBlocks();
+    // The unchanged chunks stay where they are: writing the changed ones must not move them.
+    keepInPlace.clear();
+    for (const int block : blocksOnFlash(bufferDirectoryBlocks())) {
+        if (!blocks.contains(block))
+            keepInPlace.append(block);
+    }
     return AutoProgram;
 }
 

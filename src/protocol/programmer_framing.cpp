@@ -102,7 +102,8 @@ qint64 Programmer::receiveData(char *data, qint64 length, int timeout)
     clock.start();
     qint64 lastData = 0;
     // The time-out counts from the last bytes received; waiting in quarters of it lets the
-    // calling thread serve its events a few times while the device is silent.
+    // calling thread serve its events a few times while the device is silent. The last wait
+    // ends with the time-out rather than a whole quarter later.
     const int slice = timeout / 4;
     qint64 remaining = length;
     while (remaining > 0) {
@@ -111,7 +112,9 @@ qint64 Programmer::receiveData(char *data, qint64 length, int timeout)
         qint64 received = 0;
         // While bytes keep coming, the wait goes on until a driver transfer's worth is there.
         const qint64 wanted = qMin(remaining, ReceiveChunk);
-        if (ftd->waitForBytes(wanted, slice)) {
+        const int wait =
+            int(qMin<qint64>(slice, qMax<qint64>(1, timeout - (clock.elapsed() - lastData))));
+        if (ftd->waitForBytes(wanted, wait)) {
             received = ftd->read(data + (length - remaining), remaining);
             if (received < 0) {
                 transferFailed(ReceiveFailedText, ftd->errorString());
@@ -122,12 +125,12 @@ qint64 Programmer::receiveData(char *data, qint64 length, int timeout)
             remaining -= received;
             unreadPhase = qMax<qint64>(0, unreadPhase - received);
             // Fewer bytes than waited for: the wait ended in a slice of silence after them.
-            lastData = clock.elapsed() - (received < wanted ? slice : 0);
+            lastData = clock.elapsed() - (received < wanted ? wait : 0);
             continue;
         }
         // A wake-up without bytes counts as a silent slice, so a spurious one cannot keep the
         // loop away from its time-out.
-        if (clock.elapsed() - lastData > timeout) {
+        if (clock.elapsed() - lastData >= timeout) {
             error = tr("Receive timeout");
             qCDebug(lcProtocol) << "Receive timeout (remains" << remaining << "bytes)";
             // Silent for the whole time-out: the device has nothing more to send.

@@ -261,6 +261,15 @@ QString parseRate(SimConfig &config, const QString &value)
                        QStringLiteral("expected bytes per second (0: unlimited)"));
 }
 
+QString parseUnplug(SimConfig &config, const QString &value)
+{
+    const std::optional<qint64> command = number(value, std::numeric_limits<int>::max());
+    if (!command || *command == 0)
+        return QStringLiteral("expected the number (from 1) of the command frame that unplugs");
+    config.unplugAtCommand = int(*command);
+    return {};
+}
+
 struct Key
 {
     const char *name;
@@ -283,6 +292,7 @@ constexpr Key keys[] = {
     {"seed", parseSeed},
     {"program-fail", parseProgramFails},
     {"wear", parseWear},
+    {"unplug", parseUnplug},
 };
 
 const Key *findKey(const QString &name)
@@ -325,10 +335,11 @@ SimConfig SimConfig::parse(const QByteArray &text)
         }
         const QString name = item.left(equals).trimmed();
         const QString value = item.mid(equals + 1).trimmed();
-        const Key *key = findKey(name);
+        const QString keyName = name.section(QLatin1Char('@'), 0, 0);
+        const Key *key = findKey(keyName);
         if (!key) {
             config.error = QStringLiteral("NPX4_SIMULATOR: unknown key %1 (in %2)")
-                               .arg(quoted(name), quoted(item));
+                               .arg(quoted(keyName), quoted(item));
             return config;
         }
         if (seen.contains(name)) {
@@ -337,13 +348,50 @@ SimConfig SimConfig::parse(const QByteArray &text)
             return config;
         }
         seen.insert(name);
-        const QString problem =
-            value.isEmpty() ? QStringLiteral("the value is empty") : key->parse(config, value);
+        const bool own = name.contains(QLatin1Char('@'));
+        const qint64 programmer =
+            own ? number(name.section(QLatin1Char('@'), 1), MaxProgrammers).value_or(0) : 0;
+        if (own && (programmer == 0 || keyName == QLatin1String("programmers"))) {
+            config.error = QStringLiteral("NPX4_SIMULATOR: %1 is not key@N with a key other "
+                                          "than \"programmers\" and N from 1 to %2")
+                               .arg(quoted(name))
+                               .arg(MaxProgrammers);
+            return config;
+        }
+        // One programmer's value is checked on a scratch copy, and applied by forProgrammer().
+        SimConfig scratch;
+        const QString problem = value.isEmpty() ? QStringLiteral("the value is empty")
+                                                : key->parse(own ? scratch : config, value);
         if (!problem.isEmpty()) {
             config.error = QStringLiteral("NPX4_SIMULATOR: invalid value %1 for key %2: %3")
                                .arg(quoted(value), quoted(name), problem);
             return config;
         }
+        if (own)
+            config.overrides.append({int(programmer), keyName, value});
+    }
+    for (const Override &item : std::as_const(config.overrides)) {
+        if (item.programmer > config.programmers) {
+            config.error =
+                QStringLiteral("NPX4_SIMULATOR: %1 names programmer %2, but programmers is %3")
+                    .arg(quoted(QStringLiteral("%1@%2").arg(item.key).arg(item.programmer)))
+                    .arg(item.programmer)
+                    .arg(config.programmers);
+            return config;
+        }
     }
     return config;
+}
+
+SimConfig SimConfig::forProgrammer(int number) const
+{
+    SimConfig own = *this;
+    own.overrides.clear();
+    if (number != 1)
+        own.storage.clear();
+    for (const Override &item : overrides) {
+        if (item.programmer == number)
+            findKey(item.key)->parse(own, item.value);
+    }
+    return own;
 }

@@ -8,7 +8,9 @@
 // The set-up of the simulated programmers, read from the text of the NPX4_SIMULATOR variable:
 // empty or "1" for one programmer with defaults, otherwise `key=value` items separated by ';'.
 // A text with an unknown key or a malformed value gives an invalid configuration whose
-// errorString() names the key and the value; nothing is defaulted silently.
+// errorString() names the key and the value; nothing is defaulted silently. An item
+// `key@N=value` applies to programmer N alone (counted from 1, as the serial numbers
+// SIM00001, SIM00002, ... count): forProgrammer(N) gives that programmer's set-up.
 struct SimConfig
 {
     // A bit that every read of a block shows flipped: `offset` within the block's data.
@@ -44,6 +46,9 @@ struct SimConfig
     };
 
     static SimConfig parse(const QByteArray &text);
+    // The set-up of programmer `number` (from 1): the items of all programmers, then its own.
+    // The storage file serves programmer 1 unless another one names its own.
+    SimConfig forProgrammer(int number) const;
 
     // The USB packet size of the link; 0 for an instant link.
     int packetSize() const;
@@ -77,7 +82,18 @@ struct SimConfig
     int pageReadUs = 25;
     int pageProgramUs = 300;
     int blockEraseUs = 2000;
+    // The command frame whose arrival pulls the programmer off the bus; 0: never.
+    int unplugAtCommand = 0;
 
 private:
+    // An item of one programmer: `key@programmer=value`.
+    struct Override
+    {
+        int programmer;
+        QString key;
+        QString value;
+    };
+
     QString error;
+    QList<Override> overrides;
 };

@@ -118,6 +118,13 @@ struct SimFirmware::State
             link.leaveBusAfter(drainMs, offBusMs - drainMs);
             lock.relock();
         }
+        // Drops off the bus for good, as if pulled out.
+        void unplug()
+        {
+            lock.unlock();
+            link.leaveBus(-1);
+            lock.relock();
+        }
     };
 
     struct QueuedFault
@@ -164,6 +171,8 @@ struct SimFirmware::State
     int eccSpareSize = 0;
     bool powered = false;
     int commands = 0;
+    // The command frame whose arrival pulls the device off the bus; 0: none.
+    int unplugAtCommand = 0;
 
     QList<QueuedFault> faults;
     BootFault bootFault = BootFault::None;
@@ -236,7 +245,10 @@ struct SimFirmware::State
             return end;
         frameFill = 0;
         if (SimFrame::isSealed(frame)) {
-            ++commands;
+            if (++commands == unplugAtCommand) {
+                output.unplug();
+                return end;
+            }
             commandAt = output.link.now();
             execute(output);
             return data + n;
@@ -757,6 +769,12 @@ QByteArray SimFirmware::uploadedImage() const
 {
     QMutexLocker lock(&mutex);
     return d->uploaded;
+}
+
+void SimFirmware::setUnplugAtCommand(int command)
+{
+    QMutexLocker lock(&mutex);
+    d->unplugAtCommand = command;
 }
 
 int SimFirmware::commandCount() const

@@ -69,6 +69,9 @@ public:
     // being carried out.
     void injectAnswerFault(const AnswerFault &fault, int count = 1);
     void setBootFault(BootFault fault);
+    // The device leaves the bus for good (as if unplugged) when the `command`-th command frame
+    // since it was set up arrives, instead of carrying it out; 0: never.
+    void setUnplugAtCommand(int command);
     void clearFaults();
 
     // State the host has set, for tests.

@@ -44,7 +44,7 @@ private:
     // firmwares) is gone before they are.
     std::vector<std::unique_ptr<NandChip>> chips;
     std::vector<std::unique_ptr<SimFirmware>> firmwares;
-    // The first programmer's claim on its storage file, when it has one.
-    std::unique_ptr<SimOwnerLock> ownerLock;
+    // Each programmer's claim on its storage file; null for a chip in memory.
+    std::vector<std::unique_ptr<SimOwnerLock>> ownerLocks;
     std::unique_ptr<SimDriver> simDriver;
 };

@@ -20,6 +20,8 @@ constexpr int ReaderUsbTimeoutMs = 500;
 // USB time-out of control requests (reset, purge, latency, characters).
 constexpr int ControlTimeoutMs = 1000;
 constexpr quint32 DefaultTransferSize = 4096;
+// ftdi_usb_open_dev(): libusb_open() failed, mostly for want of access to the device node.
+constexpr int UsbOpenFailed = -4;
 
 int statusOf(int libftdiResult)
 {
@@ -52,7 +54,9 @@ int LibftdiDevice::open(libusb_device *device, std::unique_ptr<LibftdiDevice> *o
     if (result < 0) {
         qCWarning(lcUsb).nospace()
             << "Cannot open the FTDI device: " << ftdi_get_error_string(context) << " (" << result
-            << ")";
+            << ")"
+            << (result == UsbOpenFailed ? "; check the access rights to its device node (udev rule)"
+                                        : "");
         ftdi_free(context);
         return ftStatusFromOpenResult(result);
     }

@@ -17,6 +17,14 @@ constexpr int OpenedInterface = 0;
 // USB allows at most seven tiers of hubs.
 constexpr int MaxPortDepth = 7;
 
+// Copies `text` into a zero-terminated field, cut to fit.
+template <size_t Size>
+void copyText(const QByteArray &text, char (&field)[Size])
+{
+    std::memset(field, 0, Size);
+    std::memcpy(field, text.constData(), qMin(size_t(text.size()), Size - 1));
+}
+
 } // namespace
 
 LibftdiDriver::LibftdiDriver() = default;
@@ -101,8 +109,15 @@ FtDeviceListInfoNode LibftdiDriver::describe(libusb_device *device)
     if (context->usb_dev)
         ftdi_usb_close(context);
     if (result < 0) {
-        std::memset(node.description, 0, sizeof node.description);
-        std::memset(node.serialNumber, 0, sizeof node.serialNumber);
+        // The kernel read the strings when the device arrived and shows them to every user,
+        // so a programmer whose node this user may not open is still recognised, and opening
+        // it then fails with a reason instead of the programmer seeming absent.
+        copyText(usbDeviceAttribute(QLatin1String(UsbSysfsRoot), bus, portPath,
+                                    QStringLiteral("product")),
+                 node.description);
+        copyText(usbDeviceAttribute(QLatin1String(UsbSysfsRoot), bus, portPath,
+                                    QStringLiteral("serial")),
+                 node.serialNumber);
         if (!unreadableDevices.contains(node.locId))
             qCWarning(lcUsb).nospace()
                 << "Cannot read the description of the FTDI device at bus " << bus << ", address "

@@ -6,6 +6,7 @@
 
 #include <QDeadlineTimer>
 #include <cstring>
+#include <pthread.h>
 #include <vector>
 
 namespace {
@@ -34,6 +35,8 @@ UsbReader::~UsbReader()
 
 void UsbReader::run()
 {
+    // Named for tools that list threads (top -H, profilers).
+    pthread_setname_np(pthread_self(), "npx4-usbreader");
     std::vector<quint8> buffer(size_t(qMin<qsizetype>(ReadBufferSize, capacity)));
     int failures = 0;
     QMutexLocker locker(&mutex);

@@ -4,24 +4,41 @@
 #include <QFileInfo>
 #include <QStringList>
 
-QString usbInterfaceDriver(const QString &root, int bus, const QList<int> &portPath,
-                           int interfaceNumber)
+namespace {
+
+// A device appears as "<bus>-<port>.<port>..."; empty without ports.
+QString deviceName(int bus, const QList<int> &portPath)
 {
-    // A device appears as "<bus>-<port>.<port>...", its interfaces as
-    // "<device>:<configuration>.<interface>".
     if (portPath.isEmpty())
         return QString();
     QStringList ports;
     for (int port : portPath)
         ports << QString::number(port);
-    const QString device = QString::number(bus) + QLatin1Char('-') + ports.join(QLatin1Char('.'));
+    return QString::number(bus) + QLatin1Char('-') + ports.join(QLatin1Char('.'));
+}
 
-    QFile configurationFile(root + QLatin1Char('/') + device +
-                            QLatin1String("/bConfigurationValue"));
-    if (!configurationFile.open(QIODevice::ReadOnly))
-        return QString();
+} // namespace
+
+QByteArray usbDeviceAttribute(const QString &root, int bus, const QList<int> &portPath,
+                              const QString &name)
+{
+    const QString device = deviceName(bus, portPath);
+    if (device.isEmpty())
+        return QByteArray();
+    QFile file(root + QLatin1Char('/') + device + QLatin1Char('/') + name);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll().trimmed();
+}
+
+QString usbInterfaceDriver(const QString &root, int bus, const QList<int> &portPath,
+                           int interfaceNumber)
+{
+    // Interfaces appear as "<device>:<configuration>.<interface>".
+    const QString device = deviceName(bus, portPath);
     bool ok = false;
-    const int configuration = configurationFile.readAll().trimmed().toInt(&ok);
+    const int configuration =
+        usbDeviceAttribute(root, bus, portPath, QStringLiteral("bConfigurationValue")).toInt(&ok);
     if (!ok)
         return QString();
 

@@ -15,18 +15,6 @@ namespace {
 constexpr int BlockSize = 131072;
 constexpr int PageSize = NandChip::PageSize;
 
-// Bit by bit, without a table: the reflected polynomial 0xEDB88320.
-quint32 slowCrc32(const QByteArray &data)
-{
-    quint32 crc = 0xFFFFFFFF;
-    for (const char byte : data) {
-        crc ^= quint8(byte);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
-    }
-    return ~crc;
-}
-
 } // namespace
 
 EngineLog::EngineLog(AProgrammer *engine)
@@ -165,6 +153,18 @@ void sendPollTick(AProgrammer &engine)
     QCOMPARE(timers.size(), 1);
     QTimerEvent event(timers.first().timerId);
     QCoreApplication::sendEvent(&engine, &event);
+}
+
+// Bit by bit, without a table: the reflected polynomial 0xEDB88320.
+quint32 slowCrc32(QByteArrayView data)
+{
+    quint32 crc = 0xFFFFFFFF;
+    for (const char byte : data) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+    }
+    return ~crc;
 }
 
 QStringList digestLines(const QByteArray &data)

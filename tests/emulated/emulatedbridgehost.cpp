@@ -1,0 +1,41 @@
+#include "emulated/emulatedftdibridge.h"
+#include "sim/nandchip.h"
+#include "sim/simfirmware.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <cstdio>
+
+// Plugs an emulated FTDI bridge with a simulated programmer behind it into a fresh umockdev
+// test bed, runs the given command (which inherits the test bed) and exits with its status.
+// Usage, under umockdev-wrapper: emulatedbridgehost PROGRAM [ARGUMENTS...]
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList arguments = app.arguments().mid(1);
+    if (arguments.isEmpty()) {
+        std::fprintf(stderr, "usage: emulatedbridgehost PROGRAM [ARGUMENTS...]\n");
+        return 2;
+    }
+    const QString reason = EmulatedFtdiBridge::unavailableReason();
+    if (!reason.isEmpty()) {
+        std::fprintf(stderr, "SKIP: %s\n", qPrintable(reason));
+        return 77;
+    }
+    NandChip chip;
+    SimFirmware firmware(&chip);
+    EmulatedFtdiBridge bridge(&firmware);
+
+    QProcess command;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // The command must reach the bridge through the real USB driver.
+    environment.remove(QStringLiteral("NPX4_SIMULATOR"));
+    command.setProcessEnvironment(environment);
+    command.setProcessChannelMode(QProcess::ForwardedChannels);
+    command.start(arguments.takeFirst(), arguments);
+    if (!command.waitForFinished(-1) || command.exitStatus() != QProcess::NormalExit) {
+        std::fprintf(stderr, "emulatedbridgehost: %s\n", qPrintable(command.errorString()));
+        return 1;
+    }
+    return command.exitCode();
+}
