@@ -1,4 +1,5 @@
 #include "support/enginefixture.h"
+#include "support/simtestconfig.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -23,7 +24,8 @@ struct CliResult
 QProcessEnvironment simulator(const QString &config)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("NPX4_SIMULATOR"), config);
+    environment.insert(QStringLiteral("NPX4_SIMULATOR"),
+                       QString::fromUtf8(simTestConfig(config.toUtf8())));
     return environment;
 }
 
@@ -320,6 +322,11 @@ void TestCli::imageStaysInPlace_data()
         << "Block 3 marked as bad";
     QTest::newRow("update, directory block fails to erase")
         << "erase-fail=2" << QStringList{"update", "IMAGE"} << 0 << "Block 2 marked as bad";
+    // A directory block that erased early but wears out before the directory is written
+    // cannot move any more without shifting the image.
+    QTest::newRow("directory block wears out after the early erase")
+        << "wear=1" << QStringList{"auto-write", "IMAGE"} << 1
+        << "Block 2 had to move to another Flash block after blocks above it were written";
     // The unchanged chunk above the moved block moves too: it is written again.
     QTest::newRow("update moves a block below an unchanged chunk")
         << "erase-fail=10" << QStringList{"update", "IMAGE"} << 0

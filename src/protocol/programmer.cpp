@@ -105,6 +105,7 @@ bool Programmer::openPicked(const std::function<bool(const FtdDeviceInfo &)> &pi
 
     // Unbuffered: the driver queues what arrives, and a read buffer of the channel's own would
     // keep bytes of an aborted exchange past the purge that starts every command.
+    unreadPhase = 0;
     connected = ftd->openDevice(chosen->index(), QIODevice::ReadWrite | QIODevice::Unbuffered);
     if (!connected) {
         error = tr("Failed to open USB device \"%1\": %2")

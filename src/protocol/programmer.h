@@ -4,6 +4,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <functional>
 
 class Ftd;
@@ -42,7 +43,8 @@ struct ProgrammerListing
 // The programmer device as the host sees it: it owns the FTDI channel, picks and opens the
 // device, frames commands and checks answers, runs every device command and uploads firmware
 // to the device's boot loader. All operations are synchronous; the callers make sure only one
-// thread drives the object at a time.
+// thread drives the object at a time. The state another thread may read meanwhile (connected,
+// firmware version, ECC wish) is atomic.
 class Programmer : public QObject
 {
     Q_OBJECT
@@ -160,6 +162,10 @@ private:
                      bool reportNotConnected);
     // Receives a data phase of exactly `length` bytes.
     int receivePhase(char *data, qint64 length, int timeout);
+    // Reads and drops what is left of a data phase the host gave up on, as long as the device
+    // keeps sending it: a purge only clears the bridge, and the device goes on streaming. False
+    // when the link broke meanwhile (and has been closed).
+    bool drainUnreadPhase();
 
     // Opens the first programmer `pick` accepts among the free ones, in the driver's order.
     bool openPicked(const std::function<bool(const FtdDeviceInfo &)> &pick);
@@ -180,10 +186,12 @@ private:
     Ftd *ftd;
     QString error;
     const int answerTimeout = 2000;
-    bool connected = false;
-    bool reconnectRequired = false;
-    quint16 firmwareVersion = 0; // major * 256 + minor
+    std::atomic<bool> connected{false};
+    std::atomic<bool> reconnectRequired{false};
+    std::atomic<quint16> firmwareVersion{0}; // major * 256 + minor
+    std::atomic<bool> eccWanted{true};
     QString serial;
-    bool eccWanted = true;
     bool closing = false; // the closing sequence is running
+    // Bytes of the current data phase the device has still to send.
+    qint64 unreadPhase = 0;
 };

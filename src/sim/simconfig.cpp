@@ -2,6 +2,7 @@
 
 #include "sim/nandchip.h"
 
+#include <QRegularExpression>
 #include <QSet>
 #include <optional>
 
@@ -11,6 +12,31 @@ constexpr int MaxProgrammers = 16;
 constexpr int MaxIdBytes = 8;
 constexpr int BlockDataSize = NandChip::PageSize * NandChip::PagesPerBlock;
 constexpr int MaxNumberDigits = 12;
+
+// The links by name: the USB packet size and the throughput of an FTDI bridge at high and at
+// full speed, and the instant link without either.
+struct LinkShape
+{
+    const char *name;
+    SimConfig::Link link;
+    int packetSize;
+    qint64 rate;
+};
+
+constexpr LinkShape linkShapes[] = {
+    {"high", SimConfig::Link::HighSpeed, 512, 8000000},
+    {"full", SimConfig::Link::FullSpeed, 64, 1000000},
+    {"instant", SimConfig::Link::Instant, 0, 0},
+};
+
+const LinkShape &shapeOf(SimConfig::Link link)
+{
+    for (const LinkShape &shape : linkShapes) {
+        if (shape.link == link)
+            return shape;
+    }
+    return linkShapes[0];
+}
 
 bool isHexDigit(QChar c)
 {
@@ -43,13 +69,22 @@ QString quoted(const QString &text)
 // Each parser stores its value and returns an empty text, or returns what is wrong with it.
 using ValueParser = QString (*)(SimConfig &config, const QString &value);
 
+// Stores a number from 0 to `max` in `field`, or returns `expected`.
+template <typename Field>
+QString storeNumber(Field *field, const QString &value, qint64 max, const QString &expected)
+{
+    const std::optional<qint64> parsed = number(value, max);
+    if (!parsed)
+        return expected;
+    *field = Field(*parsed);
+    return {};
+}
+
 QString parseProgrammers(SimConfig &config, const QString &value)
 {
-    const std::optional<qint64> count = number(value, MaxProgrammers);
-    if (!count)
-        return QStringLiteral("expected a number of programmers from 0 to %1").arg(MaxProgrammers);
-    config.programmers = int(*count);
-    return {};
+    return storeNumber(
+        &config.programmers, value, MaxProgrammers,
+        QStringLiteral("expected a number of programmers from 0 to %1").arg(MaxProgrammers));
 }
 
 QString parseFirmware(SimConfig &config, const QString &value)
@@ -144,6 +179,76 @@ QString parseFlips(SimConfig &config, const QString &value)
     return {};
 }
 
+QString parseFlipRate(SimConfig &config, const QString &value)
+{
+    // Plain decimal or scientific notation, such as 0.0001 or 1e-6; nothing else.
+    static const QRegularExpression format(
+        QStringLiteral("^(\\d+(\\.\\d*)?|\\.\\d+)([eE][-+]?\\d{1,3})?$"));
+    bool ok = false;
+    const double rate = format.match(value).hasMatch() ? value.toDouble(&ok) : 0.0;
+    if (!ok || rate > 1.0)
+        return QStringLiteral("expected a probability per bit from 0 to 1 (such as 1e-6)");
+    config.flipRate = rate;
+    return {};
+}
+
+QString parseSeed(SimConfig &config, const QString &value)
+{
+    return storeNumber(&config.seed, value, std::numeric_limits<qint64>::max(),
+                       QStringLiteral("expected a number"));
+}
+
+QString parseProgramFails(SimConfig &config, const QString &value)
+{
+    for (const QString &item : value.split(QLatin1Char(','))) {
+        const QStringList parts = item.trimmed().split(QLatin1Char(':'));
+        const std::optional<int> block = parts.size() <= 2 ? blockNumber(parts[0]) : std::nullopt;
+        const std::optional<qint64> page =
+            parts.size() == 2 ? number(parts[1], NandChip::PagesPerBlock - 1) : qint64(-1);
+        if (!block || !page) {
+            return QStringLiteral("%1 is not block or block:page (blocks 0 to %2, pages 0 to %3)")
+                .arg(quoted(item), QString::number(NandChip::BlockCount - 1),
+                     QString::number(NandChip::PagesPerBlock - 1));
+        }
+        config.programFails.append({*block, int(*page)});
+    }
+    return {};
+}
+
+QString parseWear(SimConfig &config, const QString &value)
+{
+    return storeNumber(&config.wear, value, std::numeric_limits<int>::max(),
+                       QStringLiteral("expected the number of erases a block survives"));
+}
+
+QString parseLink(SimConfig &config, const QString &value)
+{
+    for (const LinkShape &shape : linkShapes) {
+        if (value == QLatin1String(shape.name)) {
+            config.link = shape.link;
+            return {};
+        }
+    }
+    return QStringLiteral("expected high, full or instant");
+}
+
+QString parseNandTiming(SimConfig &config, const QString &value)
+{
+    constexpr qint64 MaxMicroseconds = 1000000;
+    const QStringList parts = value.split(QLatin1Char(':'));
+    std::optional<qint64> times[3];
+    for (int i = 0; i < 3 && parts.size() == 3; ++i)
+        times[i] = number(parts[i], MaxMicroseconds);
+    if (!times[0] || !times[1] || !times[2]) {
+        return QStringLiteral("expected read:program:erase in microseconds, each up to %1")
+            .arg(MaxMicroseconds);
+    }
+    config.pageReadUs = int(*times[0]);
+    config.pageProgramUs = int(*times[1]);
+    config.blockEraseUs = int(*times[2]);
+    return {};
+}
+
 QString parseStorage(SimConfig &config, const QString &value)
 {
     config.storage = value;
@@ -152,11 +257,8 @@ QString parseStorage(SimConfig &config, const QString &value)
 
 QString parseRate(SimConfig &config, const QString &value)
 {
-    const std::optional<qint64> rate = number(value, std::numeric_limits<qint64>::max());
-    if (!rate)
-        return QStringLiteral("expected bytes per second (0: unlimited)");
-    config.rate = *rate;
-    return {};
+    return storeNumber(&config.rate, value, std::numeric_limits<qint64>::max(),
+                       QStringLiteral("expected bytes per second (0: unlimited)"));
 }
 
 QString parseUnplug(SimConfig &config, const QString &value)
@@ -184,6 +286,12 @@ constexpr Key keys[] = {
     {"flip", parseFlips},
     {"storage", parseStorage},
     {"rate", parseRate},
+    {"link", parseLink},
+    {"nand-timing", parseNandTiming},
+    {"flip-rate", parseFlipRate},
+    {"seed", parseSeed},
+    {"program-fail", parseProgramFails},
+    {"wear", parseWear},
     {"unplug", parseUnplug},
 };
 
@@ -197,6 +305,16 @@ const Key *findKey(const QString &name)
 }
 
 } // namespace
+
+int SimConfig::packetSize() const
+{
+    return shapeOf(link).packetSize;
+}
+
+qint64 SimConfig::linkRate() const
+{
+    return rate ? *rate : shapeOf(link).rate;
+}
 
 SimConfig SimConfig::parse(const QByteArray &text)
 {

@@ -3,6 +3,7 @@
 #include "sim/nandchip.h"
 #include "sim/simdriver.h"
 #include "sim/simfirmware.h"
+#include "sim/simownerlock.h"
 
 SimProgrammerSet::SimProgrammerSet(const SimConfig &config)
     : simDriver(std::make_unique<SimDriver>())
@@ -11,11 +12,15 @@ SimProgrammerSet::SimProgrammerSet(const SimConfig &config)
     if (!error.isEmpty()) {
         firmwares.clear();
         chips.clear();
+        ownerLocks.clear();
         return;
     }
     for (size_t i = 0; i < firmwares.size(); ++i) {
-        const int device = simDriver->addProgrammer(firmwares[i].get());
-        simDriver->device(device).setRate(config.forProgrammer(int(i) + 1).rate);
+        const SimConfig own = config.forProgrammer(int(i) + 1);
+        SimDevice &device = simDriver->device(simDriver->addProgrammer(firmwares[i].get()));
+        device.setRate(own.linkRate());
+        device.setPacketSize(own.packetSize());
+        device.setOwnerLock(ownerLocks[i].get());
     }
 }
 
@@ -44,11 +49,22 @@ QString SimProgrammerSet::setUp(const SimConfig &config)
                     .arg(own.storage, reason);
             }
         }
+        // One process at a time drives the chip in a file, as with a real programmer.
+        ownerLocks.push_back(own.storage.isEmpty() ? nullptr
+                                                   : std::make_unique<SimOwnerLock>(own.storage));
         chip->setFactoryBad(own.badBlocks);
         chip->setEraseFail(own.eraseFail);
+        chip->setWearLimit(own.wear);
+        for (const SimConfig::ProgramFail &fail : own.programFails)
+            chip->addProgramFail(fail.block, fail.page);
         for (const SimConfig::Flip &flip : own.flips)
             chip->addDataFlip(flip.block, flip.offset, flip.bit);
+        // Each chip flips bits of its own: the programmers do not share one sequence.
+        chip->setRandomFlips(own.flipRate, own.seed + quint64(i));
         auto firmware = std::make_unique<SimFirmware>(chip.get());
+        firmware->setChipTiming(std::chrono::microseconds(own.pageReadUs),
+                                std::chrono::microseconds(own.pageProgramUs),
+                                std::chrono::microseconds(own.blockEraseUs));
         firmware->setVersion(own.firmwareMajor, own.firmwareMinor);
         firmware->setInBootLoader(own.bootLoader);
         firmware->setUnplugAtCommand(own.unplugAtCommand);

@@ -1,4 +1,5 @@
 #include "support/enginefixture.h"
+#include "support/simtestconfig.h"
 
 #include "sim/nandchip.h"
 
@@ -47,7 +48,7 @@ void EngineLog::clear()
 }
 
 SimEngine::SimEngine(const QByteArray &config, bool open)
-    : set(config), guard(set.driver()), engine(std::make_unique<AProgrammer>()),
+    : set(simTestConfig(config)), guard(set.driver()), engine(std::make_unique<AProgrammer>()),
       log(std::make_unique<EngineLog>(engine.get()))
 {
     if (open)
