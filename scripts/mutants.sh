@@ -71,31 +71,38 @@ if [ ${#suites[@]} -gt 0 ]; then
     done
 fi
 
-# Entries: a line with the file (relative to the repository), a line "- TEXT" to find, a line
-# "+ TEXT" to put in its place. Blank lines and lines starting with "#" separate entries.
+# Entries: a line with the file (relative to the repository), "- TEXT" lines to find, "+ TEXT"
+# lines to put in their place; several lines of either kind stand for consecutive lines. Blank lines
+# and lines starting with "#" separate entries. Line breaks travel as \x1e in the list below.
 mapfile -t entries < <(python3 - "$list" <<'PY'
 import sys
-path = find = None
-for number, line in enumerate(open(sys.argv[1], encoding="utf-8"), 1):
+path, find, replace = None, [], []
+def flush():
+    global find, replace
+    if find and replace:
+        print(f"{path}\t{chr(30).join(find)}\t{chr(30).join(replace)}")
+    elif find or replace:
+        sys.exit(f"{sys.argv[1]}: entry for {path} needs '-' and '+' lines")
+    find, replace = [], []
+for line in open(sys.argv[1], encoding="utf-8"):
     line = line.rstrip("\n")
     if not line.strip() or line.startswith("#"):
-        continue
-    if line.startswith("- "):
-        find = line[2:]
-    elif line.startswith("+ "):
-        if path is None or find is None:
-            sys.exit(f"{sys.argv[1]}:{number}: '+' line without file and '-' line")
-        print(f"{path}\t{find}\t{line[2:]}")
-        path = find = None
+        flush()
+    elif line.startswith("-") and not replace:
+        find.append(line[2:])
+    elif line.startswith("+") and find:
+        replace.append(line[2:])
     else:
+        flush()
         path = line.strip()
+flush()
 PY
 )
 
 apply_change() { # file find replace: exactly one occurrence, else no change
     python3 - "$@" <<'PY'
 import sys
-path, find, replace = sys.argv[1:4]
+path, find, replace = (argument.replace(chr(30), "\n") for argument in sys.argv[1:4])
 text = open(path, encoding="utf-8").read()
 if text.count(find) != 1:
     sys.exit(1)
@@ -111,7 +118,7 @@ for entry in "${entries[@]}"; do
     if [ -n "$filter" ] && ! grep -qE -- "$filter" <<<"$file $find"; then
         continue
     fi
-    label="$file: '$find' -> '$replace'"
+    label="$file: '${find//$'\x1e'/ | }' -> '${replace//$'\x1e'/ | }'"
     target="$scratch/$file"
     original=$(mktemp)
     cp "$target" "$original"
