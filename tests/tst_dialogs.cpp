@@ -221,8 +221,9 @@ private slots:
         QVERIFY(del->isEnabled());
         addBadBlock(&editor, 7);
         addBadBlock(&editor, 20);
+        addBadBlock(&editor, 5000); // the add dialog's limit is the last block
         QCOMPARE(list->item(0)->text(), QString("   7"));
-        QCOMPARE(editor.badBlockList(), Blocks({7, 7, 20, 100, 1023}));
+        QCOMPARE(editor.badBlockList(), Blocks({7, 7, 20, 100, 1023, 1023}));
 
         list->item(1)->setSelected(true);
         list->item(1)->setSelected(false);
@@ -230,7 +231,7 @@ private slots:
         list->item(1)->setSelected(true);
         list->item(2)->setSelected(true);
         del->click();
-        QCOMPARE(editor.badBlockList(), Blocks({7, 100, 1023}));
+        QCOMPARE(editor.badBlockList(), Blocks({7, 100, 1023, 1023}));
         QVERIFY(del->isEnabled());
         list->selectAll();
         del->click();

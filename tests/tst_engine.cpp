@@ -50,13 +50,15 @@ private slots:
     }
 
     // No programmer is attached: each request is still picked up, and ends as not connected. The
-    // rows share one engine, so every request after the first is made in state Failed.
+    // rows share one engine, so every request after the first is made in state Failed, after an
+    // abort that must leave that state as it is.
     void titlesWithoutProgrammer()
     {
         QFETCH(QByteArray, slot);
         QFETCH(QList<int>, blocks);
         QFETCH(QString, title);
         const QStringList lines = shared.get("programmers=0", false).run([&](AProgrammer &e) {
+            e.abort();
             return invoke(e, slot, blocks);
         });
         if (title.isEmpty()) {
@@ -78,6 +80,8 @@ private slots:
             << QByteArray("program") << QList<int>{5, 2, 7} << 2 << QList<int>{5, 7};
         QTest::newRow("program, stop after 1")
             << QByteArray("program") << QList<int>{5, 2, 7} << 1 << QList<int>{5};
+        QTest::newRow("auto-program, stop after 2")
+            << QByteArray("autoProgram") << QList<int>{5, 2, 7} << 2 << QList<int>{5, 7};
         QTest::newRow("program without 2")
             << QByteArray("program") << QList<int>{5, 7} << -1 << QList<int>{5, 7};
         QTest::newRow("erase, stop after 2")
@@ -119,6 +123,7 @@ private slots:
         QCOMPARE(lines.last(),
                  abortAfter < 0 ? "finished: Complete" : "finished: Operation aborted");
         QCOMPARE(sim.log->progress.last(), abortAfter < 0 ? int(blocks.size()) : abortAfter);
+        QCOMPARE(engine->progressMaximum(), blocks.isEmpty() ? 1024 : int(blocks.size()));
         QVERIFY(engine->isReady());
         for (const int block : {2, 5, 7}) {
             const QByteArray expected =
@@ -135,6 +140,19 @@ private slots:
         QCOMPARE(sim.run([](AProgrammer &e) { return e.readAuto(); }),
                  QStringList({"begin: Reading firmware version info...",
                               "error: Invalid or empty flash content", "finished: Failed"}));
+        // An abort noted after the directory's block: the phase completes, the read never begins.
+        writeChipBlock(sim.chip(), 2,
+                       imageWithDirectory({directoryEntry('a')}).mid(2 * 131072, 131072));
+        QObject scope;
+        QObject::connect(
+            sim.engine.get(), &AProgrammer::progress, &scope,
+            [&](int value) {
+                if (value == 1)
+                    sim.engine->abort();
+            },
+            Qt::DirectConnection);
+        QCOMPARE(sim.run([](AProgrammer &e) { return e.readAuto(); }),
+                 QStringList({"begin: Reading firmware version info...", "finished: Complete"}));
     }
 
     void firstOpenOnThirdTick()

@@ -316,6 +316,9 @@ private slots:
         int asked = 0;
         answerModal<ExitDialog>([&](ExitDialog *dialog) {
             ++asked;
+            // Nothing runs and nothing is unsaved: no warning.
+            QVERIFY(dialog->findChild<QLabel *>("lbOperationRunning")->isHidden());
+            QVERIFY(dialog->findChild<QLabel *>("lbUnsavedBuffer")->isHidden());
             dialog->setAskOnExit(false);
             dialog->accept();
         });
@@ -421,6 +424,9 @@ private slots:
         // The end line is followed by the amount, the time and the average rate.
         QVERIFY(rig.waitForLine(": Complete"));
         QVERIFY2(rig.log().last().contains(erased), qPrintable(rig.log().last()));
+        const QProgressBar *bar = rig.widget<QProgressBar>("progressBar");
+        const int blocks = entry < 0 ? 1024 : 4;
+        QCOMPARE(qMakePair(bar->value(), bar->maximum()), qMakePair(blocks, blocks));
     }
 
     void unsavedReadIsProtected()
