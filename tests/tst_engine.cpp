@@ -1,11 +1,14 @@
-// Request admission, the worker loop, abort and device polling of the operation engine.
+// Request admission, the worker loop, abort, device polling and connection loss of the operation
+// engine.
 #include "engine/blockrange.h"
 #include "protocol/commands.h"
 #include "sim/nandchip.h"
+#include "sim/simdevice.h"
 #include "sim/simfirmware.h"
 #include "support/enginefixture.h"
 
 #include <QSemaphore>
+#include <QSignalSpy>
 #include <QTest>
 
 namespace {
@@ -210,6 +213,38 @@ private slots:
         // The directory's read, the power switched off: no block of a second phase.
         QVERIFY(sim.set.firmware(0).commandCount() - before < 8);
         QVERIFY(chipBlock(sim.chip(), 0) == old.left(131072));
+    }
+
+    // The window learns that the programmer is gone from deviceDisconnected(), once, whether the
+    // channel's watch noticed the loss or a failed transfer closed the connection first; the
+    // next poll opens a programmer that is still there again.
+    void lossIsReportedOnce_data()
+    {
+        QTest::addColumn<bool>("unplug");
+        QTest::newRow("failed transfer") << false;
+        QTest::newRow("unplugged") << true;
+    }
+    void lossIsReportedOnce()
+    {
+        QFETCH(bool, unplug);
+        SimEngine sim;
+        QSignalSpy lost(sim.engine.get(), &AProgrammer::deviceDisconnected);
+        QSignalSpy back(sim.engine.get(), &AProgrammer::deviceConnected);
+        if (unplug) {
+            sim.set.driver().device(0).unplug();
+        } else {
+            // The device stays on the bus but never answers: the exchange times out and the
+            // connection is closed without the channel's watch seeing anything wrong.
+            sim.set.firmware(0).injectAnswerFault(
+                {SimFirmware::AnswerFault::NoAnswer, 0, Npx4Protocol::CmdReadBlock});
+            QCOMPARE(sim.run([](AProgrammer &e) { return e.read({0}); }).last(),
+                     "finished: Failed");
+        }
+        QTRY_COMPARE(lost.count(), 1);
+        sendPollTick(*sim.engine);
+        sendPollTick(*sim.engine);
+        QTest::qWait(600); // the channel's watch looks again
+        QCOMPARE(qMakePair(int(lost.count()), int(back.count())), qMakePair(1, unplug ? 0 : 1));
     }
 };
 
