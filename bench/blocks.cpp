@@ -1,15 +1,10 @@
 // Throughput of whole-block reads and programs with ECC through the whole stack: Programmer,
 // Ftd and the simulated programmer's driver at unlimited link rate. Reports MB/s of page data
 // over all 1024 blocks.
-#include "protocol/programmer.h"
-#include "sim/nandchip.h"
-#include "sim/simdriver.h"
-#include "sim/simprogrammerset.h"
+#include "simulatedprogrammer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QLoggingCategory>
-#include <QRandomGenerator>
 
 #include <cstdio>
 #include <functional>
@@ -51,21 +46,14 @@ qint64 timeAllBlocks(Programmer &programmer, const char *name,
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QLoggingCategory::setFilterRules(QStringLiteral("npx4.*.debug=false"));
-    SimProgrammerSet set(QByteArray("rate=0"));
-    FtdiDriver::setInstance(&set.driver());
-    Programmer programmer;
-    if (!programmer.open(0) || programmer.power(true) != Programmer::ResultOk ||
-        !programmer.eccActive()) {
-        std::fprintf(stderr, "simulated programmer not ready: %s\n",
-                     qPrintable(programmer.errorString()));
+    SimulatedProgrammer simulated(QByteArray("link=instant;nand-timing=0:0:0"));
+    if (!simulated.ready)
         return 1;
-    }
+    Programmer &programmer = *simulated.programmer;
 
     const int blockSize = Programmer::blockSize();
-    const qint64 total = qint64(blockSize) * Programmer::blockCount();
-    QByteArray image(total, Qt::Uninitialized);
-    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(image.data()), total / 4);
+    const QByteArray image = randomChipImage();
+    const qint64 total = image.size();
     const auto slice = [&](int block) {
         return QByteArray::fromRawData(image.constData() + qint64(block) * blockSize, blockSize);
     };

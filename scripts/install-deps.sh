@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
     cmake ninja-build make g++ pkg-config
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
-    zlib1g-dev libftdi1-dev dpkg-dev
+    zlib1g-dev libftdi1-dev libssl-dev dpkg-dev
+    lintian desktop-file-utils appstream help2man
     umockdev libumockdev-dev
 )
 

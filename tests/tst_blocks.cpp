@@ -157,23 +157,29 @@ private slots:
         QTest::addColumn<QList<Fault>>("faults");
         QTest::addColumn<int>("result");
         QTest::addColumn<QStringList>("traces");
+        QTest::addColumn<QString>("text");
 
         const quint8 read = Npx4Protocol::CmdReadBlock;
         const Fault failure{Fault::ErrorStatus, 0x40, read};
         const QString retry = QStringLiteral("Error ocurred during read, repeat %1 of 3");
         QTest::newRow("third attempt succeeds")
             << QList<Fault>{{Fault::CorruptCrc, 0, read}, failure} << int(Programmer::ResultOk)
-            << QStringList{retry.arg(2), retry.arg(3)};
+            << QStringList{retry.arg(2), retry.arg(3)} << QString();
         QTest::newRow("three failures")
             << QList<Fault>{failure, failure, failure} << int(Programmer::ResultOperationError)
-            << QStringList{retry.arg(2), retry.arg(3)};
+            << QStringList{retry.arg(2), retry.arg(3)} << "Operation error";
+        // The silence closes the link: no retry on it, and the user reads why.
+        QTest::newRow("no answer")
+            << QList<Fault>{{Fault::NoAnswer, 0, read}} << int(Programmer::ResultTransferFailed)
+            << QStringList() << "Receive timeout";
         // The data phase stops inside the spare record of page 5: the read waits out the time-out.
         const int cut = 5 * (EccPageSize + EccSpareRecordSize) + EccPageSize + 10;
         QTest::newRow("spare cut")
             << QList<Fault>{{Fault::TruncateData, cut, read}} << int(Programmer::ResultOk)
             << QStringList{"Failed to read ECC data from programmer (read "
                            "12288 bytes)",
-                           retry.arg(2)};
+                           retry.arg(2)}
+            << QString();
     }
 
     void readRetries()
@@ -193,6 +199,8 @@ private slots:
         QCOMPARE(rig.programmer.readBlock(2, read), result);
         QTEST(log.messages(), "traces");
         QVERIFY(result != Programmer::ResultOk || read == data);
+        if (result != Programmer::ResultOk)
+            QTEST(rig.programmer.errorString(), "text");
     }
 
     void eccReports()

@@ -1,10 +1,13 @@
 #include "support/enginefixture.h"
+#include "support/simtestconfig.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
@@ -21,7 +24,8 @@ struct CliResult
 QProcessEnvironment simulator(const QString &config)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("NPX4_SIMULATOR"), config);
+    environment.insert(QStringLiteral("NPX4_SIMULATOR"),
+                       QString::fromUtf8(simTestConfig(config.toUtf8())));
     return environment;
 }
 
@@ -80,15 +84,24 @@ private slots:
     void usageErrors();
     void failures_data();
     void failures();
+    void hashFailsWithoutDigests();
     void commandsShareOneChip();
     void imageStaysInPlace_data();
     void imageStaysInPlace();
+    void listAndSerialSelection();
+    void gangGoesOnPastFailingMembers();
+    void interruptAbortsAndKeepsOlderFile_data();
     void interruptAbortsAndKeepsOlderFile();
 
 private:
     // Runs the program on the chip kept in `dir`; a failed expectation ends the test.
     CliResult run(const QStringList &arguments, int expectedExit, const QString &faults = QString(),
                   const QByteArray &input = QByteArray());
+    // Starts the program, sends it `signalNumber` once stderr shows `waitFor`, checks that it
+    // exits with 128 + the signal's number and returns its stderr.
+    QByteArray interrupted(const QStringList &arguments, const QString &config,
+                           const QByteArray &waitFor, int signalNumber,
+                           QProcess *process = nullptr);
 
     std::unique_ptr<QTemporaryDir> dir;
     QString storageConfig;
@@ -133,11 +146,17 @@ void TestCli::usageErrors_data()
     row("output place absent", {"read", "/nonexistent/dir/image.bin"}, "Cannot write");
     row("device not a number", {"info", "--device", "x"}, "--device");
     row("device negative", {"info", "--device", "-1"}, "--device");
-    row("json for erase", {"erase", "--json"}, "--json applies to info and hash only");
+    row("json error", {"erase", "--fast", "--json"}, "Unknown option 'fast'");
+    row("device for list", {"list", "--serial", "A"}, "\"list\" takes no --serial");
+    row("device and serial", {"info", "--device", "0", "--serial", "A"}, "exclude each other");
+    row("serial twice", {"info", "--serial", "A", "--serial", "A"}, "distinct");
+    row("gang read", {"read", "f.bin", "--device", "all"}, "takes one programmer");
+    row("progress format", {"info", "--progress=text"}, "--progress takes \"json\" only");
+    row("two on stdout", {"read", "-", "--report", "-"}, "can use standard output");
     row("blocks for info", {"info", "--blocks", "1"}, "takes no --blocks");
-    row("blocks for update", {"update", "f.bin", "--all"}, "takes no --blocks");
+    row("blocks for update", {"update", "f.bin", "--all"}, "takes no --all");
     row("blocks and all", {"erase", "--blocks", "1", "--all"}, "exclude each other");
-    row("physical writing", {"write", "f.bin", "--physical"}, "--physical applies to read");
+    row("physical writing", {"write", "f.bin", "--physical"}, "takes no --physical");
     row("pad without blocks", {"verify", "f.bin", "--pad"}, "--pad applies to write");
     row("range backwards", {"erase", "--blocks", "9...3"}, "\"9...3\" runs backwards");
     row("dash range backwards", {"erase", "--blocks", "9-3"}, "runs backwards");
@@ -159,7 +178,13 @@ void TestCli::usageErrors()
     const CliResult result = runCli(arguments, QStringLiteral("programmers=0"));
     QCOMPARE(result.exitCode, 2);
     QVERIFY2(result.err.contains(message), qPrintable(result.err));
-    QVERIFY(result.out.isEmpty());
+    if (!arguments.contains(QLatin1String("--json"))) {
+        QVERIFY(result.out.isEmpty());
+        return;
+    }
+    const QJsonObject error = QJsonDocument::fromJson(result.out.toUtf8()).object();
+    QVERIFY2(error.value("error").toString().contains(message), qPrintable(result.out));
+    QCOMPARE(error.value("exitStatus").toInt(), 2);
 }
 
 void TestCli::failures_data()
@@ -205,6 +230,21 @@ void TestCli::failures()
     QVERIFY(!QFile::exists(dir->filePath(QStringLiteral("out.bin"))));
 }
 
+// An OpenSSL that refuses MD5 and SHA1 (here: only its base provider loaded) makes hash fail
+// instead of printing empty digests.
+void TestCli::hashFailsWithoutDigests()
+{
+    const QString config = dir->filePath(QStringLiteral("openssl.cnf"));
+    QVERIFY(writeFile(config, "openssl_conf = init\n[init]\nproviders = providers\n"
+                              "[providers]\nbase = base\n[base]\nactivate = 1\n"));
+    qputenv("OPENSSL_CONF", QFile::encodeName(config));
+    const auto restore = qScopeGuard([] { qunsetenv("OPENSSL_CONF"); });
+    const CliResult result = runCli({"hash", "--blocks", "0"}, QStringLiteral("1"));
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.err.contains("MD5 or SHA1 could not be computed"), qPrintable(result.err));
+    QVERIFY(result.out.isEmpty());
+}
+
 void TestCli::commandsShareOneChip()
 {
     const QString imagePath = dir->filePath(QStringLiteral("image.bin"));
@@ -233,9 +273,10 @@ void TestCli::commandsShareOneChip()
     result = run({"hash", "--json", "--blocks", imageBlocks}, 0);
     const QJsonObject hashes = QJsonDocument::fromJson(result.out.toUtf8()).object();
     const QStringList expected = digestLines(image);
-    QCOMPARE(hashes.value("crc32").toString(), digestOf(expected.at(0)));
-    QCOMPARE(hashes.value("md5").toString(), digestOf(expected.at(1)));
-    QCOMPARE(hashes.value("sha1").toString(), digestOf(expected.at(2)));
+    // JSON digests are lowercase, as md5sum prints them.
+    QCOMPARE(hashes.value("crc32").toString(), digestOf(expected.at(0)).toLower());
+    QCOMPARE(hashes.value("md5").toString(), digestOf(expected.at(1)).toLower());
+    QCOMPARE(hashes.value("sha1").toString(), digestOf(expected.at(2)).toLower());
     result = run({"hash", "--blocks", imageBlocks}, 0);
     QCOMPARE(result.out, QStringLiteral("CRC32: %1\nMD5: %2\nSHA1: %3\n")
                              .arg(digestOf(expected.at(0)), digestOf(expected.at(1)),
@@ -249,7 +290,8 @@ void TestCli::commandsShareOneChip()
     run({"blank-check", "--blocks", "19-20"}, 1);
     run({"blank-check", "--blocks", "20, 40...50"}, 0);
     run({"write", imagePath, "--blocks", "20"}, 0);
-    run({"verify", imagePath, "--no-ecc"}, 0);
+    const CliResult piped = runCli({"verify", "-", "--no-ecc"}, storageConfig, image);
+    QVERIFY2(piped.exitCode == 0, qPrintable(piped.err));
 
     // An update rewrites the head and the changed chunk; the chip then holds the new image.
     const QByteArray changed = imageWithDirectory({directoryEntry('b')}, 8);
@@ -280,6 +322,11 @@ void TestCli::imageStaysInPlace_data()
         << "Block 3 marked as bad";
     QTest::newRow("update, directory block fails to erase")
         << "erase-fail=2" << QStringList{"update", "IMAGE"} << 0 << "Block 2 marked as bad";
+    // A directory block that erased early but wears out before the directory is written
+    // cannot move any more without shifting the image.
+    QTest::newRow("directory block wears out after the early erase")
+        << "wear=1" << QStringList{"auto-write", "IMAGE"} << 1
+        << "Block 2 had to move to another Flash block after blocks above it were written";
     // The unchanged chunk above the moved block moves too: it is written again.
     QTest::newRow("update moves a block below an unchanged chunk")
         << "erase-fail=10" << QStringList{"update", "IMAGE"} << 0
@@ -335,28 +382,134 @@ void TestCli::imageStaysInPlace()
     }
 }
 
+void TestCli::listAndSerialSelection()
+{
+    const QString config = QStringLiteral("programmers=3;bootloader@2=1;chip@3=ECDA109544");
+    const CliResult list = runCli({"list", "--json"}, config);
+    QCOMPARE(list.exitCode, 0);
+    const QJsonArray programmers =
+        QJsonDocument::fromJson(list.out.toUtf8()).object().value("programmers").toArray();
+    QCOMPARE(programmers.size(), 3);
+    const char *const states[] = {"free", "boot loader", "free"};
+    const char *const firmwares[] = {"1.5", "", "1.5"};
+    for (int i = 0; i < 3; ++i) {
+        const QJsonObject entry = programmers.at(i).toObject();
+        QCOMPARE(entry.value("index").toInt(), i);
+        QCOMPARE(entry.value("serial").toString(), QStringLiteral("SIM0000%1").arg(i + 1));
+        QCOMPARE(entry.value("state").toString(), QLatin1String(states[i]));
+        QCOMPARE(entry.value("firmware").toString(), QLatin1String(firmwares[i]));
+    }
+    // Listing changed nothing: the boot loader still takes the firmware on the next open.
+    QVERIFY(runCli({"list"}, config).out.contains("boot loader"));
+
+    const CliResult third = runCli({"info", "--json", "--serial", "SIM00003"}, config);
+    QCOMPARE(third.exitCode, 0);
+    const QJsonObject info = QJsonDocument::fromJson(third.out.toUtf8()).object();
+    QCOMPARE(info.value("serial").toString(), QStringLiteral("SIM00003"));
+    QCOMPARE(info.value("chipId").toString(), QStringLiteral("ecda109544"));
+    QCOMPARE(runCli({"info", "--serial", "SIM00009"}, config).exitCode, 3);
+}
+
+void TestCli::gangGoesOnPastFailingMembers()
+{
+    const QString imagePath = dir->filePath(QStringLiteral("image.bin"));
+    const QString reportPath = dir->filePath(QStringLiteral("report.jsonl"));
+    const QString logPath = dir->filePath(QStringLiteral("log.txt"));
+    const QByteArray image = imageWithDirectory({directoryEntry('a')}, 3);
+    QVERIFY(writeFile(imagePath, image));
+    // Programmer 2 has no chip, 3 is unplugged in the middle of its writing, the erase of
+    // block 5 fails on 4.
+    const QString config = QStringLiteral("programmers=4;chip@2=none;unplug@3=60;erase-fail@4=5");
+    const CliResult result = runCli({"auto-write", imagePath, "--device", "all", "--report",
+                                     reportPath, "--log", logPath, "--progress=json"},
+                                    config);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.out.count(QLatin1Char('\n')), 5);
+
+    const QList<QByteArray> lines = readFile(reportPath).trimmed().split('\n');
+    QCOMPARE(lines.size(), 4);
+    QMap<QString, QJsonObject> records;
+    for (const QByteArray &line : lines) {
+        const QJsonObject record = QJsonDocument::fromJson(line).object();
+        records.insert(record.value("serial").toString(), record);
+    }
+    const QString md5 = digestOf(digestLines(image).at(1)).toLower();
+    const struct
+    {
+        const char *serial;
+        const char *result;
+        const char *error;
+        int newlyBad;
+    } expected[] = {{"SIM00001", "success", "", 0},
+                    {"SIM00002", "failed", "Flash is not inserted", 0},
+                    {"SIM00003", "failed", "", 0},
+                    {"SIM00004", "success", "", 1}};
+    for (const auto &row : expected) {
+        const QJsonObject record = records.value(QLatin1String(row.serial));
+        QCOMPARE(record.value("result").toString(), QLatin1String(row.result));
+        QVERIFY2(record.value("error").toString().contains(QLatin1String(row.error)),
+                 qPrintable(record.value("error").toString()));
+        // A failure always says why.
+        QCOMPARE(record.value("error").toString().isEmpty(),
+                 row.result == QLatin1String("success"));
+        QCOMPARE(record.value("newlyBad").toArray().size(), row.newlyBad);
+        QCOMPARE(record.value("md5").toString(), md5);
+        QVERIFY2(result.out.contains(QLatin1String(row.serial)), qPrintable(result.out));
+    }
+    QCOMPARE(records.value("SIM00004").value("badBlocksAfter").toArray(), QJsonArray({5}));
+    QVERIFY(readFile(logPath).contains("[SIM00002] Flash is not inserted to the programmer\n"));
+    QVERIFY2(
+        result.err.contains(R"({"done":35,"phase":"Auto-programming 35 Flash block(s): 0...34",)"
+                            R"("programmer":"SIM00004","total":35})"),
+        qPrintable(result.err));
+}
+
+void TestCli::interruptAbortsAndKeepsOlderFile_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+}
+
 void TestCli::interruptAbortsAndKeepsOlderFile()
 {
+    QFETCH(int, signalNumber);
     const QString readPath = dir->filePath(QStringLiteral("read.bin"));
     QVERIFY(writeFile(readPath, "older contents"));
     // A slow link: the whole chip would take about a minute.
-    QProcess process;
-    process.setReadChannel(QProcess::StandardError);
-    start(process, {"read", "--all", readPath}, storageConfig + QStringLiteral(";rate=2000000"));
-    QByteArray err;
-    while (!err.contains("Reading whole Flash...") && process.waitForReadyRead(20000))
-        err += process.readAllStandardError();
-    QVERIFY2(err.contains("Reading whole Flash..."), err.constData());
-    QCOMPARE(::kill(pid_t(process.processId()), SIGINT), 0);
-    QVERIFY(process.waitForFinished(20000));
-    err += process.readAllStandardError();
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 1);
+    const QString slow = QStringLiteral(";rate=2000000");
+    QByteArray err = interrupted({"read", "--all", readPath}, storageConfig + slow,
+                                 "Reading whole Flash...", signalNumber);
     QVERIFY2(err.contains("Operation aborted\n"), err.constData());
     QCOMPARE(readFile(readPath), QByteArray("older contents"));
     // Nor is a temporary file left beside it.
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden),
              QStringList({"chip.bin", "read.bin"}));
+
+    // In gang mode the signal aborts every programmer.
+    QProcess gang;
+    err = interrupted({"hash", "--all", "--device", "all"}, QStringLiteral("programmers=2") + slow,
+                      "] Computing hashes for whole Flash...", signalNumber, &gang);
+    QCOMPARE(QString::fromLatin1(gang.readAllStandardOutput()).count(QLatin1String("aborted")), 2);
+}
+
+QByteArray TestCli::interrupted(const QStringList &arguments, const QString &config,
+                                const QByteArray &waitFor, int signalNumber, QProcess *process)
+{
+    QProcess own;
+    QProcess &cli = process ? *process : own;
+    cli.setReadChannel(QProcess::StandardError);
+    start(cli, arguments, config);
+    QByteArray err;
+    while (!err.contains(waitFor) && cli.waitForReadyRead(20000))
+        err += cli.readAllStandardError();
+    [&] { QVERIFY2(err.contains(waitFor), err.constData()); }();
+    [&] { QCOMPARE(::kill(pid_t(cli.processId()), signalNumber), 0); }();
+    [&] { QVERIFY(cli.waitForFinished(20000)); }();
+    err += cli.readAllStandardError();
+    [&] { QCOMPARE(cli.exitStatus(), QProcess::NormalExit); }();
+    [&] { QCOMPARE(cli.exitCode(), 128 + signalNumber); }();
+    return err;
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -1,6 +1,7 @@
 // The image buffer: loading and saving files, their digests, and a whole image's round trip
 // through the simulated programmer.
 #include "engine/blockrange.h"
+#include "engine/crc32.h"
 #include "support/enginefixture.h"
 
 #include <QBuffer>
@@ -136,8 +137,13 @@ private slots:
         QCOMPARE(lines.takeFirst(), QString("info: Readed %1 byte(s)").arg(loadedBytes));
         QCOMPARE(lines.takeLast(), "finished: Finished");
         const QByteArray loaded = randomBytes(loadedBytes);
-        if (checkDigests)
+        if (checkDigests) {
             QCOMPARE(lines, digestLines(loaded));
+            // Reading the accumulators leaves them as they were.
+            sim.log->clear();
+            sim.engine->emitHashes();
+            QCOMPARE(sim.log->lines, digestLines(loaded));
+        }
         QCOMPARE(lines.size(), 3);
         if (!stream)
             QCOMPARE(sim.engine->progressMaximum(),
@@ -194,6 +200,54 @@ private slots:
                                               QString("info: Readed %1 byte(s)").arg(bytes),
                                               "finished: Operation failed"}));
         QVERIFY(bufferImage(*sim.engine).startsWith(before + QByteArray(BlockSize, char(0xFF))));
+    }
+
+    void crc32_data()
+    {
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<int>("size");
+        for (const int size : {1, 63, 64, 65, 127, 128, 1000, int(BlockSize) + 7}) {
+            for (const int offset : {0, 3})
+                QTest::addRow("%d bytes at %d", size, offset) << offset << size;
+        }
+    }
+
+    // Any length at any alignment, also continued piece by piece, gives the standard CRC-32.
+    void crc32()
+    {
+        QFETCH(int, offset);
+        QFETCH(int, size);
+        const QByteArrayView data = QByteArrayView(randomBytes(offset + size)).sliced(offset);
+        const quint32 expected = slowCrc32(data);
+        QCOMPARE(updateCrc32(0, data), expected);
+        QCOMPARE(updateCrc32(updateCrc32(0, data.first(size / 3)), data.sliced(size / 3)),
+                 expected);
+    }
+
+    void newBufferIsErased_data()
+    {
+        QTest::addColumn<bool>("readBadBlock");
+        QTest::newRow("untouched") << false;
+        // Erased bytes written in place of a bad block are the first use of the buffer.
+        QTest::newRow("bad block read first") << true;
+    }
+
+    // A new engine's buffer is erased Flash, also before anything has written to it.
+    void newBufferIsErased()
+    {
+        QFETCH(bool, readBadBlock);
+        SimEngine sim("bad=5");
+        if (readBadBlock) {
+            QCOMPARE(sim.run([](AProgrammer &e) {
+                            return e.request(AProgrammer::Read, {5}, AProgrammer::PhysicalBlocks);
+                        })
+                         .last(),
+                     "finished: Complete");
+        }
+        QBuffer file;
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(sim.engine->saveBuffer(&file, {}));
+        QVERIFY(file.data() == QByteArray(FlashSize, char(0xFF)));
     }
 
     void save_data()

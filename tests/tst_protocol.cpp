@@ -31,6 +31,16 @@ const QMap<QString, Operation> operations = {
     {"getInfo", [](Programmer &p) { return p.getInfo(nullptr); }},
     {"power(true)", [](Programmer &p) { return p.power(true); }},
     {"setMode(0)", [](Programmer &p) { return p.setMode(0); }},
+    {"setBusyMode(true)",
+     [](Programmer &p) {
+         p.setBusyMode(true);
+         return 0;
+     }},
+    {"setReadyMode(true)",
+     [](Programmer &p) {
+         p.setReadyMode(true);
+         return 0;
+     }},
     {"setPeriod(100, 0.3)", [](Programmer &p) { return p.setPeriod(100, 0.3f); }},
     {"setPeriod(5, 0.5)", [](Programmer &p) { return p.setPeriod(5, 0.5f); }},
     {"setParameter(151)", [](Programmer &p) { return p.setParameter(151); }},
@@ -89,6 +99,8 @@ private slots:
         for (const auto &[operation, hex] :
              std::initializer_list<std::pair<const char *, const char *>>{
                  {"setMode(0)", "a504000000"},
+                 {"setBusyMode(true)", "a504000002"},
+                 {"setReadyMode(true)", "a504000001"},
                  {"setPeriod(100, 0.3)", "a50401030a"},
                  {"setPeriod(5, 0.5)", "a504010102"},
                  {"setParameter(151)", "a504020097"},
@@ -167,8 +179,8 @@ private slots:
         QCOMPARE(rig.programmer.power(false), int(Programmer::ResultOk));
     }
 
-    // Three bytes of seven, then silence: the wait ends in the first slice that closes more than
-    // the answer time-out after the third byte, and the link is closed. The farewell mode command
+    // Three bytes of seven, then silence: the wait ends once the answer time-out has passed since
+    // the third byte, and the link is closed. The farewell mode command
     // is answered with a damaged frame, which must not hide the time-out from the user.
     void stalledAnswerTimesOutAndCloses()
     {
@@ -177,11 +189,17 @@ private slots:
         rig.firmware().injectAnswerFault({Fault::Truncate, 3, CmdPowerOn});
         rig.firmware().injectAnswerFault({Fault::CorruptCrc, 0, CmdConfigure});
         LogCapture log("npx4.protocol");
+        // The silence is waited out in quarters of the time-out, serving events between them.
+        int servings = 0;
+        QTimer serve;
+        connect(&serve, &QTimer::timeout, [&] { ++servings; });
+        serve.start(0);
         QElapsedTimer timer;
         timer.start();
         QCOMPARE(rig.programmer.power(true), int(Programmer::ResultTransferFailed));
         QVERIFY2(timer.elapsed() >= 2000 && timer.elapsed() < 2700,
                  qPrintable(QString::number(timer.elapsed())));
+        QVERIFY2(servings >= 2 && servings <= 4, qPrintable(QString::number(servings)));
         QCOMPARE(rig.programmer.errorString(), QStringLiteral("Receive timeout"));
         QVERIFY(log.contains(QStringLiteral("Receive timeout (remains 4 bytes)")));
         QVERIFY(!rig.programmer.isConnected());
@@ -242,6 +260,7 @@ private slots:
         QVERIFY(rig.programmer.open(0));
         QCOMPARE(rig.programmer.power(true), int(Programmer::ResultOk));
         rig.firmware().injectAnswerFault({Fault::Kind(kind), 3200, CmdErase});
+        LogCapture log("npx4.protocol");
         QElapsedTimer timer;
         timer.start();
         QCOMPARE(rig.programmer.fastErase(1, false), result);
@@ -250,6 +269,9 @@ private slots:
             QCOMPARE(rig.programmer.errorString(), QStringLiteral("Receive timeout"));
             QVERIFY2(timer.elapsed() >= 5000 && timer.elapsed() < 6000,
                      qPrintable(QString::number(timer.elapsed())));
+            // Tries of half a second each.
+            const int tries = int(log.messages().count("Receive timeout (remains 7 bytes)"));
+            QVERIFY2(tries >= 8 && tries <= 10, qPrintable(QString::number(tries)));
         }
         QCOMPARE(rig.programmer.power(false), int(Programmer::ResultOk));
     }
@@ -271,13 +293,20 @@ private slots:
     void badBlockList()
     {
         AnsweringRig rig;
-        rig.end.onCommand(commandBytes(CmdBlockCheck, 0x00, 0x04, 0x01), [](SimHostLink &link) {
-            link.send(SimFrame::make(0x00, 0x00, 0x00, 0x00, 0x03) + bytes("05001002ff03"));
+        int lists = 0;
+        // The second list's entries come after 1.5 s of silence: more than the list waits.
+        rig.end.onCommand(commandBytes(CmdBlockCheck, 0x00, 0x04, 0x01), [&](SimHostLink &link) {
+            link.send(SimFrame::make(0x00, 0x00, 0x00, 0x00, 0x03));
+            link.sendAfter(lists++ ? 1500 : 0, bytes("05001002ff03"));
         });
         QVERIFY(rig.programmer.open(0));
         blocks = {42};
         QCOMPARE(rig.programmer.readBadBlockList(blocks), int(Programmer::ResultOk));
         QCOMPARE(blocks, QList<int>({5, 528, 1023}));
+        blocks = {42};
+        QCOMPARE(rig.programmer.readBadBlockList(blocks), int(Programmer::ResultTransferFailed));
+        QCOMPARE(rig.programmer.errorString(), QStringLiteral("Receive timeout"));
+        QCOMPARE(blocks, QList<int>({42}));
 
         // A list that comes short leaves the caller's list as it was.
         SimRig sim("bad=5,700");
@@ -304,6 +333,7 @@ private slots:
              {"readId", "readBadBlockList", "fastErase(1, true)", "setPeriod(5, 0.5)"})
             row("firmware=1.0", operation, 9, false);
         row("firmware=1.1", "readId", 0, false);
+        row("firmware=1.1", "readBadBlockList", 0, false);
         row("firmware=1.3", "setUseEcc(true)", 9, false);
         row("firmware=1.4", "setUseEcc(true)", 0, false);
         for (const char *operation :

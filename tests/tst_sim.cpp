@@ -129,10 +129,17 @@ private slots:
             QVERIFY2(defaults.isValid(), qPrintable(defaults.errorString()));
             QCOMPARE(defaults.programmers, 1);
             QCOMPARE(defaults.chipId, QByteArray::fromHex("ECF1009540"));
+            // A real programmer on a high-speed bridge.
+            QCOMPARE(defaults.packetSize(), 512);
+            QCOMPARE(defaults.linkRate(), 8000000);
+            QCOMPARE(defaults.pageReadUs, 25);
+            QCOMPARE(defaults.pageProgramUs, 300);
+            QCOMPARE(defaults.blockEraseUs, 2000);
         }
         const SimConfig c = SimConfig::parse(
             "programmers=3; firmware=1.12;bootloader=1;chip=adf1801d;bad=5, 700,0x3ff;"
-            "erase-fail=0;flip=7:131071:7,0:0x10:0;storage=/tmp/chip.bin;rate=1000000;");
+            "erase-fail=0;flip=7:131071:7,0:0x10:0;storage=/tmp/chip.bin;rate=1000000;"
+            "link=full;nand-timing=1:2:3;flip-rate=1.5e-6;seed=7;program-fail=3,4:63;wear=10");
         QVERIFY2(c.isValid(), qPrintable(c.errorString()));
         QCOMPARE(c.programmers, 3);
         QCOMPARE(c.firmwareMajor, 1);
@@ -143,8 +150,34 @@ private slots:
         QCOMPARE(c.eraseFail, QList<int>({0}));
         QCOMPARE(c.flips, QList<SimConfig::Flip>({{7, 131071, 7}, {0, 16, 0}}));
         QCOMPARE(c.storage, QString("/tmp/chip.bin"));
-        QCOMPARE(c.rate, 1000000);
+        QCOMPARE(c.linkRate(), 1000000);
+        QCOMPARE(c.packetSize(), 64);
+        QCOMPARE(QList<int>({c.pageReadUs, c.pageProgramUs, c.blockEraseUs}),
+                 QList<int>({1, 2, 3}));
+        QCOMPARE(c.flipRate, 1.5e-6);
+        QCOMPARE(c.seed, 7u);
+        QCOMPARE(c.programFails, QList<SimConfig::ProgramFail>({{3, -1}, {4, 63}}));
+        QCOMPARE(c.wear, std::optional<int>(10));
+        QCOMPARE(SimConfig::parse("link=instant").linkRate(), 0);
         QVERIFY(SimConfig::parse("chip=none").chipId.isEmpty());
+
+        // Items of one programmer add to the list keys and replace the others; the storage
+        // file is programmer 1's unless another names its own.
+        const SimConfig gang = SimConfig::parse("programmers=3;bad=1;bad@2=9;chip@3=none;"
+                                                "storage=/tmp/a;storage@3=/tmp/b;unplug@2=7");
+        QVERIFY2(gang.isValid(), qPrintable(gang.errorString()));
+        const SimConfig first = gang.forProgrammer(1);
+        const SimConfig second = gang.forProgrammer(2);
+        const SimConfig third = gang.forProgrammer(3);
+        QCOMPARE(first.badBlocks, QList<int>({1}));
+        QCOMPARE(second.badBlocks, QList<int>({1, 9}));
+        QCOMPARE(first.unplugAtCommand, 0);
+        QCOMPARE(second.unplugAtCommand, 7);
+        QCOMPARE(second.chipId, first.chipId);
+        QVERIFY(third.chipId.isEmpty());
+        QCOMPARE(first.storage, QString("/tmp/a"));
+        QVERIFY(second.storage.isEmpty());
+        QCOMPARE(third.storage, QString("/tmp/b"));
     }
 
     void configRejects_data()
@@ -164,6 +197,22 @@ private slots:
         QTest::newRow("bad empty entry") << QByteArray("bad=1,,2") << "\"\"";
         QTest::newRow("flip bit 8") << QByteArray("flip=1:2:8") << "\"8\"";
         QTest::newRow("flip offset outside") << QByteArray("flip=1:131072:0") << "\"131072\"";
+        QTest::newRow("link usb2") << QByteArray("link=usb2") << "\"usb2\"";
+        QTest::newRow("timing two") << QByteArray("nand-timing=25:300") << "\"25:300\"";
+        QTest::newRow("flip rate 2") << QByteArray("flip-rate=2") << "\"2\"";
+        QTest::newRow("flip rate sign") << QByteArray("flip-rate=-1e-6") << "\"-1e-6\"";
+        QTest::newRow("flip rate word") << QByteArray("flip-rate=nan") << "\"nan\"";
+        QTest::newRow("program-fail page 64") << QByteArray("program-fail=3:64") << "\"3:64\"";
+        QTest::newRow("wear word") << QByteArray("wear=many") << "\"many\"";
+        QTest::newRow("unplug 0") << QByteArray("unplug=0") << "\"0\"";
+        QTest::newRow("programmer 0") << QByteArray("chip@0=none") << "\"chip@0\"";
+        QTest::newRow("programmer word") << QByteArray("chip@two=none") << "\"chip@two\"";
+        QTest::newRow("count per programmer")
+            << QByteArray("programmers@1=2") << "\"programmers@1\"";
+        QTest::newRow("twice for one") << QByteArray("bad@2=1;bad@2=3") << "\"bad@2\"";
+        QTest::newRow("bad value for one") << QByteArray("bad@2=1024;programmers=2") << "\"1024\"";
+        QTest::newRow("beyond the count")
+            << QByteArray("programmers=2;chip@3=none") << "\"chip@3\"";
     }
 
     void configRejects()
@@ -319,6 +368,43 @@ private slots:
                 QByteArray(BlockData, char(0xFF)));
     }
 
+    // Worn-out blocks, failing pages and random flips, each as a real chip shows them.
+    void chipFaults()
+    {
+        Device device;
+        device.powerOn();
+        device.chip.setWearLimit(2);
+        QVERIFY(isSuccess(device.onBlock(CmdErase, 9)));
+        QVERIFY(isSuccess(device.onBlock(CmdErase, 9)));
+        QCOMPARE(device.onBlock(CmdErase, 9), errorAnswer(StatusOperationError));
+
+        // The failure is told after the whole data phase; the failing page keeps its cells.
+        device.chip.addProgramFail(6, 3);
+        QVERIFY(device.onBlock(CmdProgramBlock, 6).isEmpty());
+        device.write(QByteArray(BlockData, 0));
+        QCOMPARE(device.link.take(), errorAnswer(StatusOperationError));
+        const QByteArray read = device.onBlock(CmdReadBlock, 6).mid(FrameSize);
+        QVERIFY(read.mid(2 * NandChip::PageSize, NandChip::PageSize) ==
+                QByteArray(NandChip::PageSize, 0));
+        QVERIFY(read.mid(3 * NandChip::PageSize, NandChip::PageSize) ==
+                QByteArray(NandChip::PageSize, char(0xFF)));
+
+        // Random flips follow their seed, and each read draws new ones.
+        const auto flippedReads = [](quint64 seed) {
+            NandChip chip;
+            chip.setRandomFlips(1e-4, seed);
+            QByteArray reads(2 * NandChip::PageSize, 0);
+            chip.readPage(1, 0, reads.data(), nullptr);
+            chip.readPage(1, 0, reads.data() + NandChip::PageSize, nullptr);
+            return reads;
+        };
+        const QByteArray reads = flippedReads(3);
+        QCOMPARE(reads, flippedReads(3));
+        QVERIFY(reads != flippedReads(4));
+        QVERIFY(reads.left(NandChip::PageSize) != reads.mid(NandChip::PageSize));
+        QVERIFY(reads.count(char(0xFF)) > NandChip::PageSize);
+    }
+
     void eraseSeveralSkipsBadAndReportsFailure()
     {
         Device device;
@@ -354,6 +440,13 @@ private slots:
         QCOMPARE(list.mid(FrameSize), QByteArray::fromHex("05001002ff03"));
         QCOMPARE(device.onBlock(CmdBlockCheck, 528).mid(3, 2), QByteArray(2, 0));
         QCOMPARE(device.onBlock(CmdBlockCheck, 6).mid(3, 2), QByteArray(2, char(0xFF)));
+        // A factory mark is a first spare byte other than 0xFF in page 0 or 1.
+        const char mark = 0x3C;
+        device.chip.programPage(40, 1, QByteArray(NandChip::PageSize, char(0xFF)).constData(),
+                                &mark, 1);
+        QCOMPARE(device.onBlock(CmdBlockCheck, 40).mid(3, 2).toHex(), QByteArray("ff3c"));
+        QCOMPARE(device.command(CmdBlockCheck, 0x00, 0x04, BlockListFlag).mid(FrameSize).toHex(),
+                 QByteArray("050028001002ff03"));
 
         // A list that the one-byte count cannot announce is an error, not a shortened list.
         QList<int> many;
@@ -488,6 +581,20 @@ private slots:
         QVERIFY2(again.chip(0).isBad(7) && !again.chip(0).isBad(8),
                  "the storage file does not hold exactly the first programmer's chip");
         QCOMPARE(again.chip(0).id(), QByteArray::fromHex("ECF1009540"));
+
+        // One owner at a time: while one holds the chip in the file, another sees it opened.
+        SimProgrammerSet other(("storage=" + file).toUtf8());
+        FtHandle held = nullptr;
+        FtHandle refusedHandle = nullptr;
+        QCOMPARE(again.driver().open(0, &held), int(FtOk));
+        FtDeviceListInfoNode node{};
+        quint32 count = 1;
+        other.driver().createDeviceInfoList(&count);
+        other.driver().getDeviceInfoList(&node, &count);
+        QVERIFY(node.flags & FtFlagOpened);
+        QCOMPARE(other.driver().open(0, &refusedHandle), int(FtDeviceNotOpened));
+        again.driver().close(held);
+        QCOMPARE(other.driver().open(0, &held), int(FtOk));
 
         // A storage file of the wrong size is refused and left alone; no device is listed.
         QFile wrongSize(dir.filePath("short.bin"));

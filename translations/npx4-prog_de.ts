@@ -139,6 +139,10 @@
         <translation>SHA1: &lt;b&gt;%1&lt;/b&gt;</translation>
     </message>
     <message>
+        <source>MD5 or SHA1 could not be computed: this system&apos;s OpenSSL refuses it</source>
+        <translation>MD5 oder SHA1 konnte nicht berechnet werden: das OpenSSL dieses Systems verweigert es</translation>
+    </message>
+    <message>
         <source>Loading to buffer...</source>
         <translation>Wird in den Puffer geladen...</translation>
     </message>
@@ -353,18 +357,6 @@
         <translation>Unerwartetes Argument „%1“</translation>
     </message>
     <message>
-        <source>--device needs a programmer number from 0, not &quot;%1&quot;</source>
-        <translation>--device erwartet eine Nummer eines Programmiergeräts ab 0, nicht „%1“</translation>
-    </message>
-    <message>
-        <source>--json applies to info and hash only</source>
-        <translation>--json gilt nur für info und hash</translation>
-    </message>
-    <message>
-        <source>The command &quot;%1&quot; takes no --blocks or --all</source>
-        <translation>Der Befehl „%1“ nimmt weder --blocks noch --all an</translation>
-    </message>
-    <message>
         <source>--blocks and --all exclude each other</source>
         <translation>--blocks und --all schließen einander aus</translation>
     </message>
@@ -373,12 +365,36 @@
         <translation>Ungültige Angabe in --blocks: %1</translation>
     </message>
     <message>
-        <source>--physical applies to read, verify and hash only</source>
-        <translation>--physical gilt nur für read, verify und hash</translation>
-    </message>
-    <message>
         <source>--pad applies to write, auto-write and verify with --blocks or --all</source>
         <translation>--pad gilt für write, auto-write und verify mit --blocks oder --all</translation>
+    </message>
+    <message>
+        <source>The command &quot;%1&quot; takes no --%2</source>
+        <translation>Der Befehl &quot;%1&quot; nimmt kein --%2</translation>
+    </message>
+    <message>
+        <source>--device needs a programmer number from 0 or &quot;all&quot;, not &quot;%1&quot;</source>
+        <translation>--device braucht eine Programmiergerätenummer ab 0 oder &quot;all&quot;, nicht &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <source>--device and --serial exclude each other</source>
+        <translation>--device und --serial schließen einander aus</translation>
+    </message>
+    <message>
+        <source>--serial needs distinct, non-empty serial numbers</source>
+        <translation>--serial braucht verschiedene, nicht leere Seriennummern</translation>
+    </message>
+    <message>
+        <source>read saves one file: it takes one programmer</source>
+        <translation>read speichert eine Datei: es nimmt ein Programmiergerät</translation>
+    </message>
+    <message>
+        <source>--progress takes &quot;json&quot; only, not &quot;%1&quot;</source>
+        <translation>--progress nimmt nur &quot;json&quot;, nicht &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <source>Only one of --json, --report -, --log - and read&apos;s FILE - can use standard output</source>
+        <translation>Nur eines von --json, --report -, --log - und der Datei - von read kann die Standardausgabe nutzen</translation>
     </message>
 </context>
 <context>
@@ -425,6 +441,10 @@
             <numerusform>%n Block in &quot;%1&quot; gespeichert</numerusform>
             <numerusform>%n Blöcke in &quot;%1&quot; gespeichert</numerusform>
         </translation>
+    </message>
+    <message>
+        <source>Cannot write the image to standard output</source>
+        <translation>Das Abbild kann nicht auf die Standardausgabe geschrieben werden</translation>
     </message>
 </context>
 <context>
@@ -554,6 +574,22 @@
     <message>
         <source>Unknown error #%1</source>
         <translation>Unbekannter Fehler Nr. %1</translation>
+    </message>
+</context>
+<context>
+    <name>GangRunner</name>
+    <message>
+        <source>No programmer found
+</source>
+        <translation>Kein Programmiergerät gefunden
+</translation>
+    </message>
+</context>
+<context>
+    <name>LineFile</name>
+    <message>
+        <source>Cannot write the file &quot;%1&quot;: %2</source>
+        <translation>Die Datei „%1“ kann nicht geschrieben werden: %2</translation>
     </message>
 </context>
 <context>

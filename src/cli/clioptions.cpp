@@ -12,19 +12,55 @@ QString tr(const char *text)
     return QCoreApplication::translate("CliOptions", text);
 }
 
+// Bits of commands, for the options a command takes.
+constexpr unsigned bit(CliOptions::Command command)
+{
+    return 1u << command;
+}
+
+constexpr unsigned AllCommands = ~0u;
+constexpr unsigned DeviceCommands = AllCommands & ~bit(CliOptions::List);
+constexpr unsigned BlockCommands = bit(CliOptions::Read) | bit(CliOptions::Write) |
+                                   bit(CliOptions::AutoWrite) | bit(CliOptions::Verify) |
+                                   bit(CliOptions::Erase) | bit(CliOptions::BlankCheck) |
+                                   bit(CliOptions::Hash);
+constexpr unsigned PhysicalCommands =
+    bit(CliOptions::Read) | bit(CliOptions::Verify) | bit(CliOptions::Hash);
+constexpr unsigned PadCommands =
+    bit(CliOptions::Write) | bit(CliOptions::AutoWrite) | bit(CliOptions::Verify);
+constexpr unsigned TransferCommands =
+    (BlockCommands & ~bit(CliOptions::Erase)) | bit(CliOptions::Update);
+
 struct CommandName
 {
     const char *name;
     CliOptions::Command command;
+    const char *summary;
 };
 
 constexpr CommandName CommandNames[] = {
-    {"info", CliOptions::Info},     {"read", CliOptions::Read},
-    {"write", CliOptions::Write},   {"auto-write", CliOptions::AutoWrite},
-    {"update", CliOptions::Update}, {"verify", CliOptions::Verify},
-    {"erase", CliOptions::Erase},   {"blank-check", CliOptions::BlankCheck},
-    {"hash", CliOptions::Hash},     {"upgrade-firmware", CliOptions::UpgradeFirmware},
+    {"list", CliOptions::List, "the attached programmers: serial number, state, firmware"},
+    {"info", CliOptions::Info, "programmer firmware, chip name and bad blocks"},
+    {"read", CliOptions::Read, "read the image on the chip (or --blocks, --all) into FILE"},
+    {"write", CliOptions::Write, "program the image in FILE"},
+    {"auto-write", CliOptions::AutoWrite, "erase, program and verify block by block"},
+    {"update", CliOptions::Update, "rewrite only the parts of the image that changed"},
+    {"verify", CliOptions::Verify, "compare the chip with FILE"},
+    {"erase", CliOptions::Erase, "erase the whole chip (or --blocks)"},
+    {"blank-check", CliOptions::BlankCheck, "check that the chip (or --blocks) is erased"},
+    {"hash", CliOptions::Hash, "CRC32, MD5 and SHA1 of the chip (or --blocks)"},
+    {"upgrade-firmware", CliOptions::UpgradeFirmware,
+     "load the built-in firmware into the programmer"},
 };
+
+const CommandName *entryOf(CliOptions::Command command)
+{
+    for (const CommandName &entry : CommandNames) {
+        if (entry.command == command)
+            return &entry;
+    }
+    return nullptr;
+}
 
 CliOptions::Command commandNamed(const QString &name)
 {
@@ -35,9 +71,15 @@ CliOptions::Command commandNamed(const QString &name)
     return CliOptions::NoCommand;
 }
 
-const QCommandLineOption DeviceOption(QStringLiteral("device"),
-                                      QStringLiteral("Use the N-th programmer (from 0)."),
-                                      QStringLiteral("N"));
+const QCommandLineOption DeviceOption(
+    QStringLiteral("device"),
+    QStringLiteral("Use the N-th free programmer (from 0), or \"all\" of them at once."),
+    QStringLiteral("N|all"));
+const QCommandLineOption SerialOption(
+    QStringLiteral("serial"),
+    QStringLiteral("Use the programmer with serial number S; given several times, all of them "
+                   "at once."),
+    QStringLiteral("S"));
 const QCommandLineOption NoEccOption(QStringLiteral("no-ecc"),
                                      QStringLiteral("Transfer blocks without the host's ECC."));
 const QCommandLineOption
@@ -54,18 +96,65 @@ const QCommandLineOption
     PadOption(QStringLiteral("pad"),
               QStringLiteral("Let --blocks or --all reach past the end of FILE, which counts as "
                              "0xFF there (write, auto-write, verify)."));
-const QCommandLineOption QuietOption(QStringLiteral("quiet"),
+const QCommandLineOption QuietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                      QStringLiteral("Show errors and results only."));
-const QCommandLineOption JsonOption(QStringLiteral("json"),
-                                    QStringLiteral("Print the result of info or hash as JSON."));
-const QCommandLineOption HelpOption(QStringLiteral("help"), QStringLiteral("Show this help."));
-const QCommandLineOption VersionOption(QStringLiteral("version"),
+const QCommandLineOption
+    VerboseOption({QStringLiteral("v"), QStringLiteral("verbose")},
+                  QStringLiteral("Show the diagnostic lines of every subsystem on stderr."));
+const QCommandLineOption JsonOption(
+    QStringLiteral("json"),
+    QStringLiteral("Print the result, or the error and exit status, as JSON on stdout."));
+const QCommandLineOption
+    ProgressOption(QStringLiteral("progress"),
+                   QStringLiteral("\"json\": one JSON line per progress step on stderr."),
+                   QStringLiteral("FORMAT"));
+const QCommandLineOption
+    ReportOption(QStringLiteral("report"),
+                 QStringLiteral("Append one JSON line per chip and command to FILE."),
+                 QStringLiteral("FILE"));
+const QCommandLineOption LogOption(QStringLiteral("log"),
+                                   QStringLiteral("Write the full log in plain text to FILE."),
+                                   QStringLiteral("FILE"));
+const QCommandLineOption HelpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                    QStringLiteral("Show this help; after a command, its "
+                                                   "options."));
+const QCommandLineOption VersionOption({QStringLiteral("V"), QStringLiteral("version")},
                                        QStringLiteral("Show the program version."));
 
-void addOptions(QCommandLineParser &parser)
+struct OptionUse
 {
-    parser.addOptions({DeviceOption, NoEccOption, BlocksOption, AllOption, PhysicalOption,
-                       PadOption, QuietOption, JsonOption, HelpOption, VersionOption});
+    const QCommandLineOption *option;
+    unsigned commands;
+};
+
+const OptionUse Options[] = {
+    {&DeviceOption, DeviceCommands},     {&SerialOption, DeviceCommands},
+    {&BlocksOption, BlockCommands},      {&AllOption, BlockCommands},
+    {&PhysicalOption, PhysicalCommands}, {&PadOption, PadCommands},
+    {&NoEccOption, TransferCommands},    {&JsonOption, AllCommands},
+    {&ProgressOption, DeviceCommands},   {&ReportOption, DeviceCommands},
+    {&LogOption, DeviceCommands},        {&QuietOption, AllCommands},
+    {&VerboseOption, AllCommands},       {&HelpOption, AllCommands},
+    {&VersionOption, AllCommands},
+};
+
+// The options of `command`; all of them without one.
+void addOptions(QCommandLineParser &parser, CliOptions::Command command = CliOptions::NoCommand)
+{
+    for (const OptionUse &use : Options) {
+        if (command == CliOptions::NoCommand || (use.commands & bit(command)) != 0)
+            parser.addOption(*use.option);
+    }
+}
+
+// The first option set on the line that `command` does not take, or an empty text.
+QString unusableOption(const QCommandLineParser &parser, CliOptions::Command command)
+{
+    for (const OptionUse &use : Options) {
+        if ((use.commands & bit(command)) == 0 && parser.isSet(*use.option))
+            return use.option->names().constLast();
+    }
+    return {};
 }
 
 } // namespace
@@ -80,21 +169,31 @@ bool CliOptions::loadsFile() const
     return command == Write || command == AutoWrite || command == Update || command == Verify;
 }
 
+QString CliOptions::commandName() const
+{
+    const CommandName *entry = entryOf(command);
+    return entry ? QString::fromLatin1(entry->name) : QString();
+}
+
 bool CliOptions::parse(const QStringList &arguments, int blockCount, QString *error)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     addOptions(parser);
+    // Known before the line is understood: a usage error is reported as JSON too.
+    json = arguments.contains(QStringLiteral("--json"));
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
         return false;
     }
     help = parser.isSet(HelpOption);
     version = parser.isSet(VersionOption);
+    QStringList positional = parser.positionalArguments();
+    if (help && !positional.isEmpty())
+        command = commandNamed(positional.first());
     if (help || version)
         return true;
 
-    QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
         *error = tr("No command given");
         return false;
@@ -116,41 +215,65 @@ bool CliOptions::parse(const QStringList &arguments, int blockCount, QString *er
         *error = tr("Unexpected argument \"%1\"").arg(positional.first());
         return false;
     }
+    const QString unusable = unusableOption(parser, command);
+    if (!unusable.isEmpty()) {
+        *error = tr("The command \"%1\" takes no --%2").arg(name, unusable);
+        return false;
+    }
 
+    serials = parser.values(SerialOption);
     if (parser.isSet(DeviceOption)) {
+        const QString value = parser.value(DeviceOption);
         bool ok = false;
-        device = parser.value(DeviceOption).toInt(&ok);
-        if (!ok || device < 0) {
-            *error = tr("--device needs a programmer number from 0, not \"%1\"")
-                         .arg(parser.value(DeviceOption));
+        allDevices = value == QLatin1String("all");
+        device = allDevices ? 0 : value.toInt(&ok);
+        if (!allDevices && (!ok || device < 0)) {
+            *error =
+                tr("--device needs a programmer number from 0 or \"all\", not \"%1\"").arg(value);
+            return false;
+        }
+        if (!serials.isEmpty()) {
+            *error = tr("--device and --serial exclude each other");
             return false;
         }
     }
+    if (serials.removeDuplicates() > 0 || serials.contains(QString())) {
+        *error = tr("--serial needs distinct, non-empty serial numbers");
+        return false;
+    }
+    if (isGang() && command == Read) {
+        *error = tr("read saves one file: it takes one programmer");
+        return false;
+    }
     ecc = !parser.isSet(NoEccOption);
     quiet = parser.isSet(QuietOption);
-    json = parser.isSet(JsonOption);
-    if (json && command != Info && command != Hash) {
-        *error = tr("--json applies to info and hash only");
+    verbose = parser.isSet(VerboseOption);
+    report = parser.value(ReportOption);
+    log = parser.value(LogOption);
+    if (parser.isSet(ProgressOption)) {
+        progressJson = parser.value(ProgressOption) == QLatin1String("json");
+        if (!progressJson) {
+            *error =
+                tr("--progress takes \"json\" only, not \"%1\"").arg(parser.value(ProgressOption));
+            return false;
+        }
+    }
+
+    const QString standardStream = QStringLiteral("-");
+    const int stdoutUsers = int(json) + int(command == Read && file == standardStream) +
+                            int(report == standardStream) + int(log == standardStream);
+    if (stdoutUsers > 1) {
+        *error = tr("Only one of --json, --report -, --log - and read's FILE - can use "
+                    "standard output");
         return false;
     }
 
     const bool listed = parser.isSet(BlocksOption);
-    const bool all = parser.isSet(AllOption);
-    if (listed || all) {
-        if (command == Info || command == Update || command == UpgradeFirmware) {
-            *error = tr("The command \"%1\" takes no --blocks or --all").arg(name);
-            return false;
-        }
-        if (listed && all) {
-            *error = tr("--blocks and --all exclude each other");
-            return false;
-        }
-    }
-    physical = parser.isSet(PhysicalOption);
-    if (physical && command != Read && command != Verify && command != Hash) {
-        *error = tr("--physical applies to read, verify and hash only");
+    if (listed && parser.isSet(AllOption)) {
+        *error = tr("--blocks and --all exclude each other");
         return false;
     }
+    physical = parser.isSet(PhysicalOption);
     if (listed) {
         QString reason;
         if (!parseBlockList(parser.value(BlocksOption), blockCount, &blocks, &reason)) {
@@ -158,38 +281,55 @@ bool CliOptions::parse(const QStringList &arguments, int blockCount, QString *er
             return false;
         }
         extent = Listed;
-    } else if (all || physical) {
+    } else if (parser.isSet(AllOption) || physical) {
         // A physical dump has no image extent to go by.
         extent = WholeChip;
     }
     pad = parser.isSet(PadOption);
-    if (pad &&
-        ((command != Write && command != AutoWrite && command != Verify) || extent == Automatic)) {
+    if (pad && extent == Automatic) {
         *error = tr("--pad applies to write, auto-write and verify with --blocks or --all");
         return false;
     }
     return true;
 }
 
-QString CliOptions::helpText()
+QString CliOptions::helpText(Command command)
 {
     QCommandLineParser parser;
-    addOptions(parser);
-    parser.setApplicationDescription(QStringLiteral(
-        "Drives the NPX4 Flash Programmer without a window, one command per run.\n\n"
-        "Commands:\n"
-        "  info                programmer firmware, chip name and bad blocks\n"
-        "  read FILE           read the image on the chip (or --blocks, --all) into FILE\n"
-        "  write FILE          program the image in FILE\n"
-        "  auto-write FILE     erase, program and verify block by block\n"
-        "  update FILE         rewrite only the parts of the image that changed\n"
-        "  verify FILE         compare the chip with FILE\n"
-        "  erase               erase the whole chip (or --blocks)\n"
-        "  blank-check         check that the chip (or --blocks) is erased\n"
-        "  hash                CRC32, MD5 and SHA1 of the chip (or --blocks)\n"
-        "  upgrade-firmware    load the built-in firmware into the programmer\n\n"
-        "Exit status: 0 success, 1 the operation failed or was aborted, 2 usage error,\n"
-        "3 no programmer found."));
+    addOptions(parser, command);
+    if (const CommandName *entry = entryOf(command)) {
+        CliOptions options;
+        options.command = command;
+        parser.setApplicationDescription(
+            QStringLiteral("npx4-cli %1: %2.")
+                .arg(QLatin1String(entry->name), QLatin1String(entry->summary)));
+        parser.addPositionalArgument(QLatin1String(entry->name), QString());
+        if (options.needsFile()) {
+            parser.addPositionalArgument(QStringLiteral("FILE"),
+                                         QStringLiteral("The image file; \"-\" for %1.")
+                                             .arg(command == Read
+                                                      ? QStringLiteral("standard output")
+                                                      : QStringLiteral("standard input")));
+        }
+        return parser.helpText();
+    }
+    QString commands;
+    for (const CommandName &entry : CommandNames) {
+        CliOptions options;
+        options.command = entry.command;
+        const QString usage =
+            QLatin1String(entry.name) + (options.needsFile() ? QStringLiteral(" FILE") : QString());
+        commands += QStringLiteral("  %1%2\n").arg(usage, -20).arg(QLatin1String(entry.summary));
+    }
+    parser.setApplicationDescription(
+        QStringLiteral("Drives the NPX4 Flash Programmer without a window, one command per run,\n"
+                       "on one programmer or on several at once (gang mode).\n\n"
+                       "Commands (\"npx4-cli COMMAND --help\" shows a command's options):\n") +
+        commands +
+        QStringLiteral("\nFILE \"-\" reads standard input or writes standard output.\n\n"
+                       "Exit status: 0 success, 1 the operation failed or was aborted (in gang\n"
+                       "mode: on any programmer), 2 usage error, 3 no programmer found,\n"
+                       "130 interrupted by SIGINT (Ctrl+C), 143 terminated by SIGTERM."));
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do."),
                                  QStringLiteral("COMMAND [FILE]"));
     return parser.helpText();

@@ -5,7 +5,7 @@
 #include <QStringList>
 
 // What the command line asks for. parse() fills it and says whether the line made sense; the
-// text for --help comes from helpText().
+// text for --help and COMMAND --help comes from helpText().
 struct CliOptions
 {
     enum Command
@@ -21,6 +21,7 @@ struct CliOptions
         BlankCheck,
         Hash,
         UpgradeFirmware,
+        List,
     };
 
     // How the blocks of an operation are chosen.
@@ -35,8 +36,16 @@ struct CliOptions
     };
 
     Command command = NoCommand;
+    // "-" stands for standard input or output.
     QString file;
     int device = 0;
+    // --device all: every free programmer.
+    bool allDevices = false;
+    QStringList serials;
+    QString report;
+    QString log;
+    bool verbose = false;
+    bool progressJson = false;
     bool ecc = true;
     Extent extent = Automatic;
     QList<int> blocks;
@@ -54,10 +63,16 @@ struct CliOptions
     // `arguments` starts with the program name.
     bool parse(const QStringList &arguments, int blockCount, QString *error);
 
+    // True when the command runs on several programmers at once.
+    bool isGang() const { return allDevices || serials.size() > 1; }
+    // The command's name as typed.
+    QString commandName() const;
+
     // True for the commands that take FILE.
     bool needsFile() const;
     // True for the commands whose file is read into the buffer (all but `read`).
     bool loadsFile() const;
 
-    static QString helpText();
+    // The program's help, or with a command that command's usage and options.
+    static QString helpText(Command command = NoCommand);
 };

@@ -1,15 +1,20 @@
 #include "cli/clisession.h"
 
+#include "cli/imagedigests.h"
+#include "cli/jsonresult.h"
 #include "cli/plaintext.h"
 #include "engine/aprogrammer.h"
+#include "engine/chipid.h"
 #include "engine/imagefile.h"
 #include "protocol/programmer.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEvent>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -31,6 +36,19 @@ QString engineText(const char *text)
     return QCoreApplication::translate("AProgrammer", text);
 }
 
+// The start of the line the block transfers log for each bit the ECC corrected.
+QString eccCorrectionPrefix()
+{
+    return QCoreApplication::translate(
+               "Programmer", "Correctable error found and fixed (block %1, offset 0x%2, bit %3)")
+        .section(QLatin1String("%1"), 0, 0);
+}
+
+bool isStandardStream(const QString &file)
+{
+    return file == QLatin1String("-");
+}
+
 QList<int> wholeChip()
 {
     QList<int> blocks;
@@ -41,9 +59,12 @@ QList<int> wholeChip()
 
 } // namespace
 
-CliSession::CliSession(const CliOptions &options, QObject *parent)
-    : QObject(parent), options(options), console(options.quiet)
+CliSession::CliSession(const CliOptions &options, SessionOutput &output,
+                       InterruptWatcher &interrupts, QObject *parent)
+    : QObject(parent), options(options), console(output), interrupts(interrupts)
 {
+    record.command = options.commandName();
+    record.serialNumber = options.serials.value(0);
     connect(&interrupts, &InterruptWatcher::interrupted, this, [this] {
         console.error(tr("Interrupted: stopping..."));
         if (engine)
@@ -57,17 +78,33 @@ CliSession::~CliSession() = default;
 
 int CliSession::run()
 {
-    if (options.loadsFile() && !QFile::exists(options.file)) {
-        console.error(tr("The file \"%1\" does not exist").arg(options.file));
+    record.start = QDateTime::currentDateTimeUtc();
+    const int status = runCommand();
+    record.end = QDateTime::currentDateTimeUtc();
+    if (status == Success)
+        record.result = ChipRecord::Succeeded;
+    else
+        record.result = interrupts.isInterrupted() ? ChipRecord::Aborted : ChipRecord::Failed;
+    if (record.md5.isEmpty())
+        noteDigests();
+    return status;
+}
+
+int CliSession::runCommand()
+{
+    const bool standardStream = isStandardStream(options.file);
+    if (options.loadsFile() && !standardStream && !QFile::exists(options.file)) {
+        showError(tr("The file \"%1\" does not exist").arg(options.file));
         return UsageError;
     }
+    // Null for standard output.
     std::unique_ptr<QFileDevice> output;
-    if (options.command == CliOptions::Read) {
+    if (options.command == CliOptions::Read && !standardStream) {
         // Opened before the chip is read, so that a place that cannot take the file is known
         // at once.
         output = createImageFile(options.file, false);
         if (!output->open(QIODevice::WriteOnly)) {
-            console.error(
+            showError(
                 tr("Cannot write the file \"%1\": %2").arg(options.file, output->errorString()));
             return UsageError;
         }
@@ -87,6 +124,9 @@ int CliSession::run()
         return OperationFailed;
     if (!options.ecc)
         engine->setEcc(false);
+    const quint16 version = engine->findChild<Programmer *>()->fwVersion();
+    record.firmware = QStringLiteral("%1.%2").arg(version >> 8).arg(version & 0xFF);
+    record.serialNumber = engine->findChild<Programmer *>()->serialNumber();
 
     if (options.command == CliOptions::UpgradeFirmware)
         return engine->fwUprgade() && !interrupts.isInterrupted() ? Success : OperationFailed;
@@ -94,7 +134,11 @@ int CliSession::run()
         return OperationFailed;
     if (options.loadsFile() && !fileCoversBlocks())
         return UsageError;
-    if (!runOperation(request()))
+    counting = true;
+    const bool completed = runOperation(request());
+    counting = false;
+    noteChip();
+    if (!completed)
         return OperationFailed;
 
     switch (options.command) {
@@ -105,7 +149,7 @@ int CliSession::run()
         printHashes();
         break;
     case CliOptions::Read:
-        return save(*output) ? Success : OperationFailed;
+        return save(output.get()) ? Success : OperationFailed;
     default:
         break;
     }
@@ -123,18 +167,19 @@ void CliSession::connectEngine()
 {
     AProgrammer *e = engine.get();
     connect(e, &AProgrammer::info, this, &CliSession::onInfo);
-    connect(e, &AProgrammer::error, this, [this](const QString &text) { console.error(text); });
+    connect(e, &AProgrammer::error, this, &CliSession::showError);
     connect(e, &AProgrammer::operationBegin, this, [this](const QString &title) {
+        phaseTotal = engine->progressMaximum() - engine->progressMinimum();
+        phaseDone = 0;
         console.beginPhase(title, engine->progressMinimum(), engine->progressMaximum());
     });
-    connect(e, &AProgrammer::progress, this, [this](int value) { console.progress(value); });
+    connect(e, &AProgrammer::progress, this, [this](int value) {
+        phaseDone = value - engine->progressMinimum();
+        console.progress(value);
+    });
     connect(e, &AProgrammer::operationFinished, this, &CliSession::onFinished);
     connect(e, &AProgrammer::blocksLeftOut, this,
             [this](const QList<int> &blocks) { leftOut = blocks; });
-    connect(e, &AProgrammer::chipInfo, this, [this](const QString &name, const QList<int> &bad) {
-        chipName = name;
-        badBlocks = bad;
-    });
     connect(e, &AProgrammer::fwUpgradeNeed, this,
             [this](const QString &oldVersion, const QString &newVersion) {
                 if (options.command != CliOptions::UpgradeFirmware) {
@@ -148,10 +193,14 @@ void CliSession::connectEngine()
 int CliSession::openProgrammer()
 {
     QDeadlineTimer deadline(OpenTimeoutMs);
-    while (!engine->open(options.device)) {
+    const auto open = [this] {
+        return options.serials.isEmpty() ? engine->open(options.device)
+                                         : engine->openSerial(options.serials.first());
+    };
+    while (!open()) {
         if (deadline.hasExpired()) {
             const auto *programmer = engine->findChild<Programmer *>();
-            console.error(tr("No programmer found: %1").arg(programmer->errorString()));
+            showError(tr("No programmer found: %1").arg(programmer->errorString()));
             return NoProgrammer;
         }
         if (!waitUntil([] { return false; }, OpenRetryMs))
@@ -160,14 +209,32 @@ int CliSession::openProgrammer()
     return Success;
 }
 
+void CliSession::noteChip()
+{
+    record.chipId = engine->chipIdBytes();
+    if (!record.chipId.isEmpty() && !isChipMissing(record.chipId))
+        record.chip = chipName(record.chipId);
+    record.badBefore.clear();
+    for (const int block : engine->badBlockList()) {
+        if (!record.newlyBad.contains(block))
+            record.badBefore.append(block);
+    }
+    std::sort(record.badBefore.begin(), record.badBefore.end());
+}
+
 bool CliSession::loadFile()
 {
+    QBuffer standardInput;
+    standardInput.setData(inputImage);
     QFile file(options.file);
-    if (!file.open(QIODevice::ReadOnly)) {
-        console.error(tr("Cannot read the file \"%1\": %2").arg(options.file, file.errorString()));
+    QIODevice *input = &file;
+    if (isStandardStream(options.file))
+        input = &standardInput;
+    if (!input->open(QIODevice::ReadOnly)) {
+        showError(tr("Cannot read the file \"%1\": %2").arg(options.file, input->errorString()));
         return false;
     }
-    return engine->loadBuffer(&file) && !interrupts.isInterrupted();
+    return engine->loadBuffer(input) && !interrupts.isInterrupted();
 }
 
 bool CliSession::fileCoversBlocks()
@@ -180,9 +247,9 @@ bool CliSession::fileCoversBlocks()
     if (*std::max_element(wanted.begin(), wanted.end()) < covered)
         return true;
     const QString blocks = covered > 0 ? QStringLiteral("0...%1").arg(covered - 1) : tr("none");
-    console.error(tr("The file \"%1\" covers the blocks %2 only: the blocks to work on reach past "
-                     "its end (--pad counts the rest as 0xFF)")
-                      .arg(options.file, blocks));
+    showError(tr("The file \"%1\" covers the blocks %2 only: the blocks to work on reach past "
+                 "its end (--pad counts the rest as 0xFF)")
+                  .arg(options.file, blocks));
     return false;
 }
 
@@ -234,6 +301,7 @@ std::function<bool()> CliSession::request() const
         break;
     case CliOptions::NoCommand:
     case CliOptions::UpgradeFirmware:
+    case CliOptions::List:
         break;
     }
     AProgrammer *e = engine.get();
@@ -262,7 +330,7 @@ bool CliSession::runOperation(const std::function<bool()> &request)
     finished = false;
     status.clear();
     if (!request()) {
-        console.error(tr("The operation was not started"));
+        showError(tr("The operation was not started"));
         return false;
     }
     // Ctrl+C ends the first wait and aborts the operation, which then stops before its next
@@ -292,7 +360,7 @@ bool CliSession::waitUntil(const std::function<bool()> &done, int timeoutMs)
     return wasInterrupted || !interrupts.isInterrupted();
 }
 
-bool CliSession::save(QFileDevice &file)
+bool CliSession::save(QFileDevice *file)
 {
     QList<int> blocks;
     if (options.extent == CliOptions::Listed)
@@ -304,36 +372,62 @@ bool CliSession::save(QFileDevice &file)
     // What the read left out, for want of good Flash blocks, is not part of the file.
     blocks.removeIf(
         [this](int block) { return block >= Programmer::blockCount() || leftOut.contains(block); });
+    // Standard output: the image is put together in memory first, where its digests are
+    // taken too.
+    QBuffer memory;
+    memory.open(QIODevice::ReadWrite);
+    QIODevice *target = file ? static_cast<QIODevice *>(file) : &memory;
     // A file that is not committed leaves the old one as it was.
-    if (!engine->saveBuffer(&file, blocks) || interrupts.isInterrupted())
+    if (!engine->saveBuffer(target, blocks) || interrupts.isInterrupted())
         return false;
-    if (!commitImageFile(file)) {
-        console.error(tr("Cannot write the file \"%1\": %2").arg(options.file, file.errorString()));
+    if (!file)
+        return writeStandardOutput(memory);
+    if (!commitImageFile(*file)) {
+        showError(tr("Cannot write the file \"%1\": %2").arg(options.file, file->errorString()));
         return false;
     }
     console.info(tr("Saved %n block(s) to \"%1\"", nullptr, int(blocks.size())).arg(options.file));
+    // A device or a pipe cannot be read back.
+    QFile saved(options.file);
+    if (QFileInfo(options.file).isFile() && saved.open(QIODevice::ReadOnly))
+        addDigests(saved, &record);
+    return true;
+}
+
+bool CliSession::writeStandardOutput(QBuffer &image)
+{
+    image.seek(0);
+    addDigests(image, &record);
+    const QByteArray &bytes = image.data();
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size()) ||
+        std::fflush(stdout) != 0) {
+        showError(tr("Cannot write the image to standard output"));
+        return false;
+    }
     return true;
 }
 
 void CliSession::printInfo()
 {
-    const quint16 version = engine->findChild<Programmer *>()->fwVersion();
-    const QString firmware = QStringLiteral("%1.%2").arg(version >> 8).arg(version & 0xFF);
+    const QString &firmware = record.firmware;
     if (options.json) {
         QJsonArray bad;
-        for (const int block : std::as_const(badBlocks))
+        for (const int block : std::as_const(record.badBefore))
             bad.append(block);
-        const QJsonObject object{{QStringLiteral("firmware"), firmware},
-                                 {QStringLiteral("chip"), chipName},
-                                 {QStringLiteral("badBlocks"), bad}};
-        console.result(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+        const QJsonObject object{
+            {QStringLiteral("serial"), record.serialNumber},
+            {QStringLiteral("firmware"), firmware},
+            {QStringLiteral("chip"), record.chip},
+            {QStringLiteral("chipId"), QString::fromLatin1(record.chipId.toHex())},
+            {QStringLiteral("badBlocks"), bad}};
+        console.result(jsonLine(object));
         return;
     }
     QStringList bad;
-    for (const int block : std::as_const(badBlocks))
+    for (const int block : std::as_const(record.badBefore))
         bad.append(QString::number(block));
     console.result(QStringLiteral("Firmware: %1").arg(firmware));
-    console.result(QStringLiteral("Chip: %1").arg(chipName));
+    console.result(QStringLiteral("Chip: %1").arg(record.chip));
     console.result(
         QStringLiteral("Bad blocks: %1")
             .arg(bad.isEmpty() ? QStringLiteral("none") : bad.join(QLatin1String(", "))));
@@ -344,8 +438,8 @@ void CliSession::printHashes()
     if (options.json) {
         QJsonObject object;
         for (int i = 0; i < 3; ++i)
-            object.insert(QLatin1String(DigestKeys[i]), digests[i]);
-        console.result(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+            object.insert(QLatin1String(DigestKeys[i]), digests[i].toLower());
+        console.result(jsonLine(object));
         return;
     }
     for (int i = 0; i < 3; ++i)
@@ -354,22 +448,43 @@ void CliSession::printHashes()
 
 void CliSession::onInfo(const QString &text)
 {
-    // The digests of a hash operation are its result, for stdout; those of a loaded file are
-    // log lines like any other.
-    if (options.command == CliOptions::Hash) {
-        for (int i = 0; i < 3; ++i) {
-            const QString digest = formatArgument(engineText(DigestFormats[i]), text);
-            if (!digest.isNull()) {
-                digests[i] = digest;
-                return;
-            }
-        }
+    const QString marked = formatArgument(engineText("Block %1 marked as bad"), text);
+    if (!marked.isNull())
+        record.newlyBad.append(marked.toInt());
+    if (text.startsWith(eccCorrectionPrefix()))
+        ++record.eccCorrections;
+    for (int i = 0; i < 3; ++i) {
+        const QString digest = formatArgument(engineText(DigestFormats[i]), text);
+        if (digest.isNull())
+            continue;
+        digests[i] = digest;
+        // The digests of a hash operation are its result, for stdout; those of a loaded file
+        // are log lines like any other.
+        if (options.command == CliOptions::Hash)
+            return;
     }
     console.info(text);
 }
 
+void CliSession::showError(const QString &text)
+{
+    record.error = plainText(text);
+    console.error(text);
+}
+
+void CliSession::noteDigests()
+{
+    record.crc32 = digests[0].toLower();
+    record.md5 = digests[1].toLower();
+    record.sha1 = digests[2].toLower();
+}
+
 void CliSession::onFinished(const QString &text)
 {
+    if (counting) {
+        record.blocks = phaseTotal;
+        record.bytes += qint64(phaseDone) * Programmer::blockSize();
+    }
     console.endPhase(text);
     status = text;
     finished = true;

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "cli/chiprecord.h"
 #include "cli/clioptions.h"
-#include "cli/console.h"
 #include "cli/interruptwatcher.h"
+#include "cli/sessionoutput.h"
 
 #include <QList>
 #include <QObject>
@@ -11,11 +12,15 @@
 #include <memory>
 
 class AProgrammer;
+class QBuffer;
 class QEventLoop;
 class QFileDevice;
 
-// One run of the program: opens the programmer, carries out the command of the options through
-// the operation engine and reports it on the console. run() gives the process's exit status.
+// One run of the command on one programmer: opens the programmer (--device, or the one
+// --serial names), carries out the command of the options through the operation engine,
+// reports it on `output` and keeps what it did to the chip in chipRecord(). run() gives the
+// exit status. A session runs in the thread that created it; in gang mode each programmer's
+// session has a thread of its own, and `interrupts` (of the main thread) aborts them all.
 class CliSession : public QObject
 {
     Q_OBJECT
@@ -30,17 +35,24 @@ public:
         NoProgrammer = 3,
     };
 
-    explicit CliSession(const CliOptions &options, QObject *parent = nullptr);
+    CliSession(const CliOptions &options, SessionOutput &output, InterruptWatcher &interrupts,
+               QObject *parent = nullptr);
     ~CliSession() override;
 
+    // The image of FILE "-", read from standard input once for every session.
+    void setInputImage(const QByteArray &image) { inputImage = image; }
     int run();
+    const ChipRecord &chipRecord() const { return record; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    int runCommand();
     void connectEngine();
     int openProgrammer();
+    // Notes the chip and its bad blocks, as the command's last phase found them, in the record.
+    void noteChip();
     bool loadFile();
     // False, with a message, when --blocks or --all reach past the end of the loaded file and
     // --pad does not allow it.
@@ -51,21 +63,29 @@ private:
     bool runOperation(const std::function<bool()> &request);
     // Runs the event loop until `done` holds or Ctrl+C is pressed; false on Ctrl+C.
     bool waitUntil(const std::function<bool()> &done, int timeoutMs = -1);
-    bool save(QFileDevice &file);
+    // Saves the read blocks into `file`, or to standard output when it is null.
+    bool save(QFileDevice *file);
+    bool writeStandardOutput(QBuffer &image);
+    void showError(const QString &text);
+    void noteDigests();
     void printInfo();
     void printHashes();
     void onInfo(const QString &text);
     void onFinished(const QString &status);
 
     const CliOptions options;
-    Console console;
-    InterruptWatcher interrupts;
+    SessionOutput &console;
+    InterruptWatcher &interrupts;
+    QByteArray inputImage;
+    ChipRecord record;
+    // Progress of the phases of the command itself, for the record's blocks and bytes.
+    bool counting = false;
+    int phaseTotal = 0;
+    int phaseDone = 0;
     std::unique_ptr<AProgrammer> engine;
     QEventLoop *loop = nullptr;
     bool finished = false;
     QString status;
-    QString chipName;
-    QList<int> badBlocks;
     // The blocks the last read left out for want of good Flash blocks.
     QList<int> leftOut;
     // The digests of the last hash operation: CRC32, MD5, SHA1.

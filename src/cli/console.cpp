@@ -11,19 +11,19 @@ namespace {
 // A terminal redraws at most this often: more costs time and shows nothing.
 constexpr qint64 RedrawIntervalMs = 100;
 
-void write(FILE *stream, const QString &text)
-{
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
-
 QString duration(qint64 seconds)
 {
     return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
 } // namespace
+
+void Console::write(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
 
 Console::Console(bool quiet) : quiet(quiet), terminal(isatty(STDERR_FILENO) == 1) {}
 

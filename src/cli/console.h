@@ -1,26 +1,29 @@
 #pragma once
 
+#include "cli/sessionoutput.h"
+
 #include <QElapsedTimer>
 #include <QString>
+#include <cstdio>
 
 // Where the program's text goes: log lines, phase titles and status lines on stderr as plain
 // text; results on stdout. While a phase runs and stderr is a terminal, one progress line is
 // redrawn in place below the log; written to a file or a pipe, stderr gets whole lines only.
-class Console
+class Console : public SessionOutput
 {
 public:
     // `quiet`: only errors and results are written.
     explicit Console(bool quiet);
 
-    void info(const QString &html);
-    void error(const QString &html);
-    // A phase starts: its title, and the progress range it counts through.
-    void beginPhase(const QString &title, int minimum, int maximum);
-    void progress(int value);
-    // The phase's final status ("Complete", "Failed", ...).
-    void endPhase(const QString &status);
-    // A line of the command's result.
-    void result(const QString &line);
+    void info(const QString &html) override;
+    void error(const QString &html) override;
+    void beginPhase(const QString &title, int minimum, int maximum) override;
+    void progress(int value) override;
+    void endPhase(const QString &status) override;
+    void result(const QString &line) override;
+
+    // Writes `text` in one piece and flushes: lines of several threads never mix.
+    static void write(FILE *stream, const QString &text);
 
 private:
     // The progress line: percent, blocks done, throughput and time left. `elapsedMs` is the

@@ -11,10 +11,12 @@ namespace {
 // The pipe's ends: [0] read by the notifier, [1] written by the handler.
 int pipeEnds[2] = {-1, -1};
 
-extern "C" void onInterrupt(int)
+constexpr int WatchedSignals[] = {SIGINT, SIGTERM};
+
+extern "C" void onInterrupt(int signalNumber)
 {
     const int savedErrno = errno;
-    const char byte = 1;
+    const char byte = char(signalNumber);
     // A full pipe already holds news of an interrupt: nothing is lost by dropping this one.
     [[maybe_unused]] const ssize_t written = ::write(pipeEnds[1], &byte, 1);
     errno = savedErrno;
@@ -33,14 +35,16 @@ InterruptWatcher::InterruptWatcher(QObject *parent) : QObject(parent)
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART | SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
+    for (const int watched : WatchedSignals)
+        sigaction(watched, &action, nullptr);
 }
 
 InterruptWatcher::~InterruptWatcher()
 {
     if (!notifier)
         return;
-    std::signal(SIGINT, SIG_DFL);
+    for (const int watched : WatchedSignals)
+        std::signal(watched, SIG_DFL);
     delete notifier;
     ::close(pipeEnds[0]);
     ::close(pipeEnds[1]);
@@ -50,10 +54,13 @@ InterruptWatcher::~InterruptWatcher()
 void InterruptWatcher::readPipe()
 {
     char bytes[16];
-    while (::read(pipeEnds[0], bytes, sizeof bytes) > 0) {
+    ssize_t count = 0;
+    int first = 0;
+    while ((count = ::read(pipeEnds[0], bytes, sizeof bytes)) > 0) {
+        if (first == 0)
+            first = bytes[0];
     }
-    if (interruptedOnce)
-        return;
-    interruptedOnce = true;
-    emit interrupted();
+    int expected = 0;
+    if (first != 0 && signalSeen.compare_exchange_strong(expected, first))
+        emit interrupted();
 }

@@ -1,13 +1,15 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
 
 class QSocketNotifier;
 
-// Turns SIGINT (Ctrl+C) into the signal interrupted(), delivered by the event loop. The signal
-// handler only writes a byte to a pipe, which is all it may safely do; the notifier on the
-// other end brings the news into the main thread. A second SIGINT ends the process as usual,
-// for a program that no longer reacts.
+// Turns SIGINT (Ctrl+C) and SIGTERM into the signal interrupted(), delivered by the event loop
+// of the thread that created the watcher. The signal handler only writes the signal's number
+// to a pipe, which is all it may safely do; the notifier on the other end brings the news into
+// that thread. A second signal of the same kind ends the process as usual, for a program that
+// no longer reacts. isInterrupted() and signalNumber() may be asked from any thread.
 class InterruptWatcher : public QObject
 {
     Q_OBJECT
@@ -16,7 +18,9 @@ public:
     explicit InterruptWatcher(QObject *parent = nullptr);
     ~InterruptWatcher() override;
 
-    bool isInterrupted() const { return interruptedOnce; }
+    bool isInterrupted() const { return signalSeen.load() != 0; }
+    // SIGINT or SIGTERM, whichever came first; 0 before either.
+    int signalNumber() const { return signalSeen.load(); }
 
 signals:
     void interrupted();
@@ -25,5 +29,5 @@ private:
     void readPipe();
 
     QSocketNotifier *notifier = nullptr;
-    bool interruptedOnce = false;
+    std::atomic<int> signalSeen{0};
 };

@@ -19,11 +19,12 @@ constexpr int ReadyLockWaitMs = 100;
 } // namespace
 
 AProgrammer::AProgrammer(QObject *parent)
-    : QThread(parent), programmer(new Programmer(this)), requestSemaphore(0),
-      md5(QCryptographicHash::Md5), sha1(QCryptographicHash::Sha1)
+    : QThread(parent), programmer(new Programmer(this)), requestSemaphore(0), md5(Digest::Md5),
+      sha1(Digest::Sha1)
 {
+    // The array stays empty until something uses the buffer: filling 128 MiB with 0xFF costs
+    // more than all the rest of the start-up, and a load replaces the array without needing it.
     buffer.open(QIODevice::ReadWrite);
-    buffer.buffer().fill(char(0xFF), qsizetype(Programmer::blockCount()) * Programmer::blockSize());
 
     start();
 
@@ -426,6 +427,32 @@ void AProgrammer::reportDisconnected()
 
 bool AProgrammer::open(int index)
 {
+    return openWith([this, index] { return programmer->open(index); });
+}
+
+bool AProgrammer::openSerial(const QString &serialNumber)
+{
+    return openWith([this, serialNumber] { return programmer->open(serialNumber); });
+}
+
+QByteArray AProgrammer::chipIdBytes()
+{
+    if (lockHeldHere())
+        return chipId;
+    QMutexLocker locker(&requestLock);
+    return chipId;
+}
+
+QList<int> AProgrammer::badBlockList()
+{
+    if (lockHeldHere())
+        return badBlocks;
+    QMutexLocker locker(&requestLock);
+    return badBlocks;
+}
+
+bool AProgrammer::openWith(const std::function<bool()> &openDevice)
+{
     if (lockHeldHere())
         return false;
     // Opening a programmer in place of an open one ends the work on the old one: a running
@@ -441,7 +468,7 @@ bool AProgrammer::open(int index)
         setState(Idle);
         emit operationFinished(tr("Operation aborted"));
     }
-    const bool opened = programmer->open(index);
+    const bool opened = openDevice();
     {
         QMutexLocker locker(&stateLock);
         if (!isBusy(state))

@@ -1,15 +1,17 @@
 #pragma once
 
+#include "engine/digest.h"
+
 #include <QBuffer>
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QCryptographicHash>
 #include <QList>
 #include <QMutex>
 #include <QSemaphore>
 #include <QString>
 #include <QThread>
 #include <atomic>
+#include <functional>
 
 class Programmer;
 class QIODevice;
@@ -80,11 +82,16 @@ public:
     bool saveBuffer(QIODevice *file, QList<int> blocks);
     // The size of the file the last successful load read, in bytes.
     qint64 loadedFileSize() const { return loadedSize; }
-    // Emits the CRC32, MD5 and SHA1 lines of the accumulators.
-    void emitHashes();
+    // Emits the CRC32, MD5 and SHA1 lines of the accumulators; false, after an error line, when
+    // the system's OpenSSL could not compute MD5 or SHA1.
+    bool emitHashes();
     // The blocks of the image described by the directory in the buffer's block 2 (empty when
     // there is none); may reach past the last block. Call it while the engine is idle.
     QList<int> bufferDirectoryBlocks();
+    // The ID bytes the last phase read from the chip; empty before the first phase.
+    QByteArray chipIdBytes();
+    // The chip's bad blocks as the last phase knew them at its end, blocks it marked included.
+    QList<int> badBlockList();
 
 signals:
     void info(QString text);
@@ -103,6 +110,8 @@ signals:
 
 public slots:
     bool open(int index);
+    // Opens the programmer with this serial number, which stays the same across replugging.
+    bool openSerial(const QString &serialNumber);
     bool erase(QList<int> blocks);
     bool erase();
     bool program(QList<int> blocks);
@@ -194,13 +203,18 @@ private:
     OperationKind complete(Phase &phase);
     OperationKind updateRule(const QByteArray &flashDirectory);
     void reportInformation();
-    // The buffer's bytes of logical `block`, without a copy.
-    QByteArray bufferBlock(int block) const;
+    // The buffer with its 0xFF bytes in place; see the constructor.
+    QBuffer &imageBuffer();
+    // The buffer's bytes of logical `block`, without a copy, to read and to write.
+    QByteArray bufferBlock(int block);
+    char *bufferBlockData(int block);
     void resetDigests();
     void addToDigests(QByteArrayView data);
     void addToSha1AndCrc32(QByteArrayView data);
 
     void finishFileOperation();
+    // Opens a programmer through `openDevice` in place of the open one, if any.
+    bool openWith(const std::function<bool()> &openDevice);
     // Reports the loss of the programmer once, however it was noticed: by the channel's watch
     // or by a transfer that failed and closed the connection.
     void reportDisconnected();
@@ -214,13 +228,14 @@ private:
     int followUp = Idle;
     QList<int> blocks;
     QList<int> badBlocks;
+    // Empty until first used: imageBuffer() fills it with 0xFF.
     QBuffer buffer;
     std::atomic<int> progressMin{0};
     std::atomic<int> progressMax{0};
     QString title;
-    QCryptographicHash md5;
-    QCryptographicHash sha1;
-    // zlib's running CRC-32 value; 0 is the reset state.
+    Digest md5;
+    Digest sha1;
+    // The running CRC-32 value (updateCrc32()); 0 is the reset state.
     quint32 crc32 = 0;
     int pollTimerId = 0;
     std::atomic<bool> fileBusy{false};

@@ -1,5 +1,7 @@
 #include "engine/aprogrammer.h"
 
+#include "engine/crc32.h"
+#include "engine/hugearray.h"
 #include "engine/imagedirectory.h"
 #include "protocol/programmer.h"
 
@@ -13,7 +15,6 @@
 #include <functional>
 #include <mutex>
 #include <thread>
-#include <zlib.h>
 
 namespace {
 
@@ -113,14 +114,13 @@ void AProgrammer::resetDigests()
 {
     md5.reset();
     sha1.reset();
-    crc32 = quint32(::crc32(0L, Z_NULL, 0));
+    crc32 = 0;
 }
 
 void AProgrammer::addToSha1AndCrc32(QByteArrayView data)
 {
     sha1.addData(data);
-    crc32 = quint32(
-        ::crc32_z(crc32, reinterpret_cast<const Bytef *>(data.data()), z_size_t(data.size())));
+    crc32 = updateCrc32(crc32, data);
 }
 
 void AProgrammer::addToDigests(QByteArrayView data)
@@ -129,17 +129,35 @@ void AProgrammer::addToDigests(QByteArrayView data)
     addToSha1AndCrc32(data);
 }
 
-void AProgrammer::emitHashes()
+bool AProgrammer::emitHashes()
 {
     const QString crc = QString::number(crc32, 16).rightJustified(8, QLatin1Char('0'));
     emit info(tr("CRC32: <b>%1</b>").arg(crc.toUpper()));
-    emit info(tr("MD5: <b>%1</b>").arg(QString::fromLatin1(md5.result().toHex().toUpper())));
-    emit info(tr("SHA1: <b>%1</b>").arg(QString::fromLatin1(sha1.result().toHex().toUpper())));
+    const QByteArray md5Result = md5.result();
+    const QByteArray sha1Result = sha1.result();
+    emit info(tr("MD5: <b>%1</b>").arg(QString::fromLatin1(md5Result.toHex().toUpper())));
+    emit info(tr("SHA1: <b>%1</b>").arg(QString::fromLatin1(sha1Result.toHex().toUpper())));
+    if (md5Result.isEmpty() || sha1Result.isEmpty()) {
+        emit error(tr("MD5 or SHA1 could not be computed: this system's OpenSSL refuses it"));
+        return false;
+    }
+    return true;
+}
+
+QBuffer &AProgrammer::imageBuffer()
+{
+    // An empty array stands for an erased Flash.
+    if (buffer.data().isEmpty()) {
+        QByteArray erased = hugePageArray(qsizetype(blockCount()) * Programmer::blockSize());
+        erased.fill(char(0xFF));
+        buffer.buffer().swap(erased);
+    }
+    return buffer;
 }
 
 QList<int> AProgrammer::bufferDirectoryBlocks()
 {
-    return ::bufferDirectoryBlocks(&buffer);
+    return ::bufferDirectoryBlocks(&imageBuffer());
 }
 
 void AProgrammer::finishFileOperation()
@@ -163,7 +181,7 @@ bool AProgrammer::loadBuffer(QIODevice *file)
     // map than the whole file costs to hash.
     QByteArray image = std::move(spareImage);
     if (image.size() != flashSize)
-        image = QByteArray(flashSize, Qt::Uninitialized);
+        image = hugePageArray(flashSize);
     // A stream (a pipe, a device) tells no size: it is read to its end. Of a file, a trailing
     // part shorter than a block is loaded too; nothing past the Flash is.
     const bool stream = file->isSequential();

@@ -304,10 +304,15 @@ bool AProgrammer::markBlockBad(Phase &phase, int block)
     return true;
 }
 
-QByteArray AProgrammer::bufferBlock(int block) const
+QByteArray AProgrammer::bufferBlock(int block)
 {
     const qsizetype size = Programmer::blockSize();
-    return QByteArray::fromRawData(buffer.data().constData() + block * size, size);
+    return QByteArray::fromRawData(imageBuffer().data().constData() + block * size, size);
+}
+
+char *AProgrammer::bufferBlockData(int block)
+{
+    return imageBuffer().buffer().data() + qsizetype(block) * Programmer::blockSize();
 }
 
 AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int physical)
@@ -325,8 +330,7 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
         const int result = programmer->readBlock(physical, phase.data);
         // What arrived is kept, also from a failed read.
         const qsizetype size = qMin<qsizetype>(phase.data.size(), Programmer::blockSize());
-        std::memcpy(buffer.buffer().data() + qsizetype(logical) * Programmer::blockSize(),
-                    phase.data.constData(), size_t(size));
+        std::memcpy(bufferBlockData(logical), phase.data.constData(), size_t(size));
         return done(result);
     }
     case Program:
@@ -372,8 +376,7 @@ AProgrammer::StepResult AProgrammer::physicalBadStep(Phase &phase, int logical, 
     // A bad block is not read: the image holds erased bytes in its place.
     phase.unread.append(physical);
     if (phase.kind == Read) {
-        std::memset(buffer.buffer().data() + qsizetype(logical) * Programmer::blockSize(), 0xFF,
-                    size_t(Programmer::blockSize()));
+        std::memset(bufferBlockData(logical), 0xFF, size_t(Programmer::blockSize()));
     } else if (phase.kind == CalcHash) {
         addToDigests(QByteArray(Programmer::blockSize(), char(0xFF)));
     }
@@ -437,8 +440,7 @@ AProgrammer::OperationKind AProgrammer::complete(Phase &phase)
         // What a read leaves out holds nothing of the chip.
         if (phase.kind == Read) {
             for (const int block : std::as_const(phase.leftOut))
-                std::memset(buffer.buffer().data() + qsizetype(block) * Programmer::blockSize(),
-                            0xFF, size_t(Programmer::blockSize()));
+                std::memset(bufferBlockData(block), 0xFF, size_t(Programmer::blockSize()));
         }
         emit info(tr("%n image block(s) at the end have no good Flash block left (%1 bad blocks): "
                      "%2",
@@ -466,7 +468,10 @@ AProgrammer::OperationKind AProgrammer::complete(Phase &phase)
     case Update:
         return updateRule(phase.data);
     case CalcHash:
-        emitHashes();
+        if (!emitHashes()) {
+            emit operationFinished(tr("Failed"));
+            return Idle;
+        }
         break;
     case Information:
         reportInformation();
@@ -486,7 +491,7 @@ AProgrammer::OperationKind AProgrammer::updateRule(const QByteArray &flashDirect
 
     const qint64 blockSize = Programmer::blockSize();
     QByteArray bufferDirectory;
-    if (buffer.seek(Block * blockSize))
+    if (imageBuffer().seek(Block * blockSize))
         bufferDirectory = buffer.read(blockSize);
     if (bufferDirectory.size() < blockSize) {
         emit error(tr("Failed to read buffer"));

@@ -158,6 +158,11 @@ int Programmer::readBlock(int block, QByteArray &data)
     const auto attempt = [&]() -> int {
         CommandBytes command = wordCommand(CmdReadBlock, block);
         const int answer = exchange(command.data());
+        // A damaged answer may still be followed by the block: it is dropped before the next
+        // command.
+        if (answer == ResultOk || (answer == ResultTransferFailed && connected))
+            unreadPhase =
+                PagesPerBlock * qint64(ecc ? EccPageSize + EccSpareRecordSize : EccPageSize);
         if (answer != ResultOk)
             return answer;
         for (int p = 0; p < PagesPerBlock; ++p) {
@@ -191,7 +196,8 @@ int Programmer::readBlock(int block, QByteArray &data)
     };
 
     int result = attempt();
-    for (int n = 2; n <= ReadAttempts && result != ResultOk && !uncorrectable; ++n) {
+    // A closed link is not tried again: its failure is what the user has to see.
+    for (int n = 2; n <= ReadAttempts && result != ResultOk && !uncorrectable && connected; ++n) {
         qCWarning(lcNand) << "Error ocurred during read, repeat" << n << "of" << ReadAttempts;
         result = attempt();
     }

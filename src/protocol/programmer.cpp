@@ -67,13 +67,27 @@ bool Programmer::isProgrammer(const FtdDeviceInfo &device)
 
 bool Programmer::open(int n)
 {
+    int position = 0;
+    return openPicked([&position, n](const FtdDeviceInfo &) { return position++ == n; });
+}
+
+bool Programmer::open(const QString &serialNumber)
+{
+    return openPicked([&serialNumber](const FtdDeviceInfo &device) {
+        return QString::fromLatin1(zeroTerminated(device.serialNumber())) == serialNumber;
+    });
+}
+
+bool Programmer::openPicked(const std::function<bool(const FtdDeviceInfo &)> &pick)
+{
     const QList<FtdDeviceInfo> devices = Ftd::deviceList();
     int programmers = 0;
     const FtdDeviceInfo *chosen = nullptr;
     for (const FtdDeviceInfo &device : devices) {
         if (!isProgrammer(device))
             continue;
-        if (programmers++ == n) {
+        ++programmers;
+        if (pick(device)) {
             chosen = &device;
             break;
         }
@@ -87,9 +101,11 @@ bool Programmer::open(int n)
         error = tr("Specified device not connected");
         return false;
     }
+    serial = QString::fromLatin1(zeroTerminated(chosen->serialNumber()));
 
     // Unbuffered: the driver queues what arrives, and a read buffer of the channel's own would
     // keep bytes of an aborted exchange past the purge that starts every command.
+    unreadPhase = 0;
     connected = ftd->openDevice(chosen->index(), QIODevice::ReadWrite | QIODevice::Unbuffered);
     if (!connected) {
         error = tr("Failed to open USB device \"%1\": %2")
@@ -142,6 +158,49 @@ bool Programmer::open(int n)
             << "Firmware upgrade needed from" << version << "to" << required;
     }
     return true;
+}
+
+QList<ProgrammerListing> Programmer::survey(bool inspect)
+{
+    QList<ProgrammerListing> listing;
+    int position = 0;
+    for (const FtdDeviceInfo &device : Ftd::deviceList()) {
+        ProgrammerListing entry;
+        if (device.isOpened()) {
+            entry.state = ProgrammerListing::OpenedElsewhere;
+        } else if (isProgrammer(device)) {
+            entry.index = position++;
+            entry.serialNumber = QString::fromLatin1(zeroTerminated(device.serialNumber()));
+            entry.description = QString::fromLatin1(zeroTerminated(device.description()));
+            if (inspect) {
+                Programmer programmer;
+                programmer.inspect(device.index(), &entry);
+            }
+        } else {
+            continue;
+        }
+        listing.append(entry);
+    }
+    return listing;
+}
+
+void Programmer::inspect(int deviceIndex, ProgrammerListing *entry)
+{
+    entry->state = ProgrammerListing::NoAnswer;
+    if (!ftd->openDevice(deviceIndex, QIODevice::ReadWrite | QIODevice::Unbuffered))
+        return;
+    // Marked connected for the commands' checks only: the device is not configured, and the
+    // close below sends it nothing.
+    connected = true;
+    ProgrammerInfo programmerInfo;
+    if (bootLoaderAnswers()) {
+        entry->state = ProgrammerListing::BootLoader;
+    } else if (getInfo(&programmerInfo) == ResultOk) {
+        entry->state = ProgrammerListing::Free;
+        entry->firmware = versionText(programmerInfo.major, programmerInfo.minor);
+    }
+    connected = false;
+    ftd->close();
 }
 
 void Programmer::setBusyMode(bool busy)

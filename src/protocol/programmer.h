@@ -4,6 +4,8 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <atomic>
+#include <functional>
 
 class Ftd;
 class FtdDeviceInfo;
@@ -17,10 +19,32 @@ struct ProgrammerInfo
     int blockCount = 1024;
 };
 
+// One attached device as the survey of the bus found it.
+struct ProgrammerListing
+{
+    enum State
+    {
+        Free,
+        OpenedElsewhere,
+        BootLoader,
+        // Free, but it neither answered as a programmer nor as a boot loader.
+        NoAnswer,
+    };
+    // The number open(int) takes; -1 for a device that cannot be opened.
+    int index = -1;
+    // Empty for a device opened elsewhere: the driver does not show them.
+    QString serialNumber;
+    QString description;
+    State state = Free;
+    // "major.minor", empty where it could not be read.
+    QString firmware;
+};
+
 // The programmer device as the host sees it: it owns the FTDI channel, picks and opens the
 // device, frames commands and checks answers, runs every device command and uploads firmware
 // to the device's boot loader. All operations are synchronous; the callers make sure only one
-// thread drives the object at a time.
+// thread drives the object at a time. The state another thread may read meanwhile (connected,
+// firmware version, ECC wish) is atomic.
 class Programmer : public QObject
 {
     Q_OBJECT
@@ -45,9 +69,13 @@ public:
     explicit Programmer(QObject *parent = nullptr);
     ~Programmer() override;
 
-    // Opens the n-th attached programmer (counting from 0) and configures it.
+    // Opens the n-th free programmer (counting from 0) and configures it.
     bool open(int n);
+    // Opens the free programmer with this serial number and configures it.
+    bool open(const QString &serialNumber);
     bool isConnected() const { return connected; }
+    // The serial number of the programmer the last open chose.
+    QString serialNumber() const { return serial; }
     QString errorString() const;
     // Firmware version of the connected device: major * 256 + minor.
     quint16 fwVersion() const { return firmwareVersion; }
@@ -91,6 +119,12 @@ public:
     // Loads the built-in firmware image into the device's boot loader.
     int upgradeFirmware();
 
+    // Every attached programmer, and every device some process holds (which may be one).
+    // With `inspect`, free ones are opened briefly to ask for their firmware version, or
+    // whether their boot loader waits for an image; nothing is changed on them. Without, they
+    // are all listed as free.
+    static QList<ProgrammerListing> survey(bool inspect);
+
 signals:
     void info(QString text);
     void deviceOpened();
@@ -128,6 +162,20 @@ private:
                      bool reportNotConnected);
     // Receives a data phase of exactly `length` bytes.
     int receivePhase(char *data, qint64 length, int timeout);
+    // Reads and drops what is left of a data phase the host gave up on, as long as the device
+    // keeps sending it: a purge only clears the bridge, and the device goes on streaming. False
+    // when the link broke meanwhile (and has been closed).
+    bool drainUnreadPhase();
+
+    // Opens the first programmer `pick` accepts among the free ones, in the driver's order.
+    bool openPicked(const std::function<bool(const FtdDeviceInfo &)> &pick);
+    // Sends the boot loader's probe; true when some answer frame came back.
+    bool probeBootLoader(quint8 *answer);
+    // True when the boot loader answered its probe with the ready code.
+    bool bootLoaderAnswers();
+    // Fills the firmware version or boot loader state of the free programmer at driver
+    // position `deviceIndex`.
+    void inspect(int deviceIndex, ProgrammerListing *entry);
 
     // Firmware upload.
     bool runFirmwareUpload();
@@ -138,9 +186,12 @@ private:
     Ftd *ftd;
     QString error;
     const int answerTimeout = 2000;
-    bool connected = false;
-    bool reconnectRequired = false;
-    quint16 firmwareVersion = 0; // major * 256 + minor
-    bool eccWanted = true;
+    std::atomic<bool> connected{false};
+    std::atomic<bool> reconnectRequired{false};
+    std::atomic<quint16> firmwareVersion{0}; // major * 256 + minor
+    std::atomic<bool> eccWanted{true};
+    QString serial;
     bool closing = false; // the closing sequence is running
+    // Bytes of the current data phase the device has still to send.
+    qint64 unreadPhase = 0;
 };

@@ -67,6 +67,7 @@ int Programmer::runConfigure(quint8 function, quint8 p3, quint8 p4, quint16 minF
 
 int Programmer::receivePhase(char *data, qint64 length, int timeout)
 {
+    unreadPhase = length;
     return receiveData(data, length, timeout) == length ? ResultOk : ResultTransferFailed;
 }
 

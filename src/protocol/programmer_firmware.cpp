@@ -34,18 +34,31 @@ int Programmer::upgradeFirmware()
     return runFirmwareUpload() ? ResultOk : ResultTransferFailed;
 }
 
-bool Programmer::runFirmwareUpload()
+bool Programmer::probeBootLoader(quint8 *answer)
 {
     const char probe = char(FwProbe);
     if (sendData(&probe, 1) != 1) {
         qCDebug(lcProtocol) << "FW update code send failed";
         return false;
     }
-    quint8 answer[PayloadSize];
     if (!receiveAnswer(answer, BootLoaderTimeout, false)) {
         qCDebug(lcProtocol) << "FW update is not required";
         return false;
     }
+    return true;
+}
+
+bool Programmer::bootLoaderAnswers()
+{
+    quint8 answer[PayloadSize];
+    return probeBootLoader(answer) && isReadyCode(answer);
+}
+
+bool Programmer::runFirmwareUpload()
+{
+    quint8 answer[PayloadSize];
+    if (!probeBootLoader(answer))
+        return false;
 
     bool uploaded = false;
     if (!isReadyCode(answer)) {

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <cstring>
+#include <vector>
 
 using namespace Npx4Protocol;
 
@@ -46,6 +47,9 @@ static_assert(crcTables.lo[1] == CrcPolynomial, "the entry of byte 1 is the poly
 
 const char SendFailedText[] = QT_TRANSLATE_NOOP("Programmer", "Send failed: %1");
 const char ReceiveFailedText[] = QT_TRANSLATE_NOOP("Programmer", "Receive data failed: %1");
+
+// What one transfer of the driver brings: a receive waits for this much while bytes keep coming.
+constexpr qint64 ReceiveChunk = 4096;
 
 } // namespace
 
@@ -94,17 +98,23 @@ qint64 Programmer::receiveData(char *data, qint64 length, int timeout)
 {
     if (length <= 0)
         return 0;
-    QElapsedTimer sinceData;
-    sinceData.start();
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastData = 0;
     // The time-out counts from the last bytes received; waiting in quarters of it lets the
-    // calling thread serve its events a few times while the device is silent.
+    // calling thread serve its events a few times while the device is silent. The last wait
+    // ends with the time-out rather than a whole quarter later.
     const int slice = timeout / 4;
     qint64 remaining = length;
     while (remaining > 0) {
         if (!channelUsable(ReceiveFailedText))
             return -1;
         qint64 received = 0;
-        if (ftd->waitForReadyRead(slice)) {
+        // While bytes keep coming, the wait goes on until a driver transfer's worth is there.
+        const qint64 wanted = qMin(remaining, ReceiveChunk);
+        const int wait =
+            int(qMin<qint64>(slice, qMax<qint64>(1, timeout - (clock.elapsed() - lastData))));
+        if (ftd->waitForBytes(wanted, wait)) {
             received = ftd->read(data + (length - remaining), remaining);
             if (received < 0) {
                 transferFailed(ReceiveFailedText, ftd->errorString());
@@ -113,14 +123,18 @@ qint64 Programmer::receiveData(char *data, qint64 length, int timeout)
         }
         if (received > 0) {
             remaining -= received;
-            sinceData.restart();
+            unreadPhase = qMax<qint64>(0, unreadPhase - received);
+            // Fewer bytes than waited for: the wait ended in a slice of silence after them.
+            lastData = clock.elapsed() - (received < wanted ? wait : 0);
             continue;
         }
         // A wake-up without bytes counts as a silent slice, so a spurious one cannot keep the
         // loop away from its time-out.
-        if (sinceData.elapsed() > timeout) {
+        if (clock.elapsed() - lastData >= timeout) {
             error = tr("Receive timeout");
             qCDebug(lcProtocol) << "Receive timeout (remains" << remaining << "bytes)";
+            // Silent for the whole time-out: the device has nothing more to send.
+            unreadPhase = 0;
             return -1;
         }
         QCoreApplication::processEvents();
@@ -135,6 +149,8 @@ bool Programmer::sendCommand(const quint8 *command)
         return false;
     }
     // Bytes left over from an aborted exchange must not be taken for this command's answer.
+    if (!drainUnreadPhase())
+        return false;
     if (ftd->isOpen())
         ftd->purge();
     quint8 frame[FrameSize];
@@ -143,6 +159,27 @@ bool Programmer::sendCommand(const quint8 *command)
     frame[PayloadSize] = quint8(crc & 0xFF);
     frame[PayloadSize + 1] = quint8(crc >> 8);
     return sendData(reinterpret_cast<const char *>(frame), FrameSize) == FrameSize;
+}
+
+bool Programmer::drainUnreadPhase()
+{
+    if (unreadPhase <= 0 || !ftd->isOpen()) {
+        unreadPhase = 0;
+        return true;
+    }
+    qCDebug(lcProtocol) << "Dropping the rest of an abandoned data phase:" << unreadPhase
+                        << "bytes";
+    const QString cause = error;
+    std::vector<char> sink(size_t(qMin(unreadPhase, ReceiveChunk)));
+    while (unreadPhase > 0) {
+        if (receiveData(sink.data(), qMin(unreadPhase, ReceiveChunk), answerTimeout) < 0)
+            break;
+    }
+    unreadPhase = 0;
+    if (!connected)
+        return false;
+    error = cause;
+    return true;
 }
 
 bool Programmer::receiveAnswer(quint8 *answer, int timeout, bool closeOnFailure)
@@ -214,5 +251,6 @@ void Programmer::closeDevice()
     }
     ftd->close();
     connected = false;
+    unreadPhase = 0;
     closing = false;
 }

@@ -2,11 +2,13 @@
 
 #include <QFile>
 #include <QHash>
+#include <QSet>
 #include <QVector>
 #include <algorithm>
 #include <array>
 #include <bitset>
 #include <cstring>
+#include <random>
 #include <vector>
 
 namespace {
@@ -14,11 +16,16 @@ namespace {
 constexpr qint64 PageBytes = NandChip::PageSize + NandChip::SpareSize;
 constexpr qint64 BlockBytes = NandChip::PagesPerBlock * PageBytes;
 constexpr qint64 CellBytes = NandChip::BlockCount * BlockBytes;
-// Storage file: the cells of every block (per page: data, then spare), followed by one mark byte
-// per block (0xFF good, anything else bad). A new file is all 0xFF: an erased chip, no bad blocks.
+// Storage file: the cells of every block (per page: data, then spare), followed by one byte per
+// block that files of earlier versions used for bad marks (0xFF good); a block marked there
+// gets its mark in its spare when the file is attached. A new file is all 0xFF: an erased chip,
+// no bad blocks.
 constexpr qint64 StorageBytes = CellBytes + NandChip::BlockCount;
 constexpr uchar GoodMark = 0xFF;
 constexpr uchar BadMark = 0x00;
+// Where a block's bad marks live: the first spare byte of pages 0 and 1.
+constexpr qint64 FirstMarkOffset = NandChip::PageSize;
+constexpr qint64 SecondMarkOffset = PageBytes + NandChip::PageSize;
 
 bool validBlock(int block)
 {
@@ -96,19 +103,30 @@ struct NandChip::State
     // is erased. This keeps an unused chip nearly free.
     std::vector<std::unique_ptr<uchar[]>> blocks =
         std::vector<std::unique_ptr<uchar[]>>(BlockCount);
-    std::array<uchar, BlockCount> memoryMarks;
 
-    // With storage every cell and mark lives in the mapped file.
+    // With storage every cell lives in the mapped file.
     std::unique_ptr<QFile> file;
     uchar *mapped = nullptr;
 
-    // The mark byte of each block, in memory or in the mapped file.
-    uchar *marks = memoryMarks.data();
     std::bitset<BlockCount> eraseFail;
+    std::optional<int> wearLimit;
+    std::array<int, BlockCount> erases{};
+    // Pages whose programming fails, keyed by programKey().
+    QSet<int> programFail;
     // Flips per page, keyed by block * PagesPerBlock + page.
     QHash<int, QVector<Flip>> flips;
+    double flipRate = 0;
+    std::mt19937_64 random;
 
-    State() { memoryMarks.fill(GoodMark); }
+    static int programKey(int block, int page) { return block * (PagesPerBlock + 1) + page + 1; }
+
+    // Flips each bit of `bytes` with probability flipRate, jumping from flip to flip.
+    void flipRandomBits(char *bytes, qint64 size)
+    {
+        std::geometric_distribution<qint64> gap(flipRate);
+        for (qint64 bit = gap(random); bit < size * 8; bit += 1 + gap(random))
+            bytes[bit / 8] ^= char(1 << (bit % 8));
+    }
 
     // The cells of a block, or null for an erased block that has none in memory.
     uchar *cells(int block) const
@@ -187,15 +205,16 @@ bool NandChip::attachStorage(const QString &path, QString *error)
             QStringLiteral("Cannot map the simulated chip storage %1: %2").arg(path, reason));
     }
 
-    uchar *marks = mapped + CellBytes;
-    for (int block = 0; block < BlockCount; ++block) {
-        if (d->marks[block] != GoodMark)
-            marks[block] = BadMark;
-    }
+    const QList<int> badBefore = badBlocks();
     d->blocks = std::vector<std::unique_ptr<uchar[]>>(BlockCount);
     d->file = std::move(file);
     d->mapped = mapped;
-    d->marks = marks;
+    const uchar *legacyMarks = mapped + CellBytes;
+    for (int block = 0; block < BlockCount; ++block) {
+        if (legacyMarks[block] != GoodMark)
+            markBad(block);
+    }
+    setFactoryBad(badBefore);
     return true;
 }
 
@@ -207,7 +226,10 @@ void NandChip::setFactoryBad(const QList<int> &blocks)
 
 bool NandChip::isBad(int block) const
 {
-    return validBlock(block) && d->marks[block] != GoodMark;
+    quint8 mark0;
+    quint8 mark1;
+    marks(block, &mark0, &mark1);
+    return mark0 != GoodMark || mark1 != GoodMark;
 }
 
 QList<int> NandChip::badBlocks() const
@@ -222,13 +244,18 @@ QList<int> NandChip::badBlocks() const
 
 void NandChip::marks(int block, quint8 *mark0, quint8 *mark1) const
 {
-    *mark0 = *mark1 = isBad(block) ? BadMark : GoodMark;
+    const uchar *cells = validBlock(block) ? d->cells(block) : nullptr;
+    *mark0 = cells ? cells[FirstMarkOffset] : GoodMark;
+    *mark1 = cells ? cells[SecondMarkOffset] : GoodMark;
 }
 
 void NandChip::markBad(int block)
 {
-    if (validBlock(block))
-        d->marks[block] = BadMark;
+    if (!validBlock(block))
+        return;
+    uchar *cells = d->writableCells(block);
+    cells[FirstMarkOffset] = BadMark;
+    cells[SecondMarkOffset] = BadMark;
 }
 
 void NandChip::setEraseFail(const QList<int> &blocks)
@@ -240,23 +267,37 @@ void NandChip::setEraseFail(const QList<int> &blocks)
     }
 }
 
+void NandChip::setWearLimit(std::optional<int> erases)
+{
+    d->wearLimit = erases;
+}
+
 bool NandChip::erase(int block)
 {
     if (!validBlock(block) || isBad(block) || d->eraseFail.test(block))
+        return false;
+    if (d->wearLimit && d->erases[block]++ >= *d->wearLimit)
         return false;
     if (uchar *cells = d->cells(block))
         std::memset(cells, 0xFF, BlockBytes);
     return true;
 }
 
-void NandChip::programPage(int block, int page, const char *data, const char *spare, int spareSize)
+void NandChip::addProgramFail(int block, int page)
 {
-    if (!validPage(block, page))
-        return;
+    d->programFail.insert(State::programKey(block, page));
+}
+
+bool NandChip::programPage(int block, int page, const char *data, const char *spare, int spareSize)
+{
+    if (!validPage(block, page) || d->programFail.contains(State::programKey(block, -1)) ||
+        d->programFail.contains(State::programKey(block, page)))
+        return false;
     uchar *cells = d->writableCells(block) + page * PageBytes;
     programCells(cells, data, PageSize);
     if (spare)
         programCells(cells + PageSize, spare, std::clamp(spareSize, 0, int(SpareSize)));
+    return true;
 }
 
 void NandChip::readPage(int block, int page, char *data, char *spare) const
@@ -271,6 +312,11 @@ void NandChip::readPage(int block, int page, char *data, char *spare) const
         std::memset(data, 0xFF, PageSize);
         if (spare)
             std::memset(spare, 0xFF, SpareSize);
+    }
+    if (d->flipRate > 0) {
+        d->flipRandomBits(data, PageSize);
+        if (spare)
+            d->flipRandomBits(spare, SpareSize);
     }
     if (d->flips.isEmpty() || !validPage(block, page))
         return;
@@ -294,6 +340,12 @@ void NandChip::addSpareFlip(int block, int page, int spareOffset, int bit)
     if (!validPage(block, page) || spareOffset < 0 || spareOffset >= SpareSize || !validBit(bit))
         return;
     d->addFlip(block, page, {true, spareOffset, uchar(1u << bit)});
+}
+
+void NandChip::setRandomFlips(double perBit, quint64 seed)
+{
+    d->flipRate = std::clamp(perBit, 0.0, 1.0);
+    d->random.seed(seed);
 }
 
 void NandChip::clearFlips()

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 #include <memory>
+#include <optional>
 
 // The NAND flash inside a simulated programmer: 1024 blocks of 64 pages, each page 2048 data
 // bytes and 64 spare bytes. It behaves as real NAND does where the host can tell: erase sets data
@@ -40,26 +41,36 @@ public:
     // cannot be opened, created or mapped.
     bool attachStorage(const QString &path, QString *error);
 
-    // Bad blocks: factory-bad ones and those marked bad by the host. `setFactoryBad` adds to
-    // them; a bad block never becomes good again.
+    // Bad blocks carry their mark where real chips do: a first spare byte other than 0xFF in
+    // page 0 or page 1. `setFactoryBad` and `markBad` write it; a bad block is never erased, so
+    // it never becomes good again.
     void setFactoryBad(const QList<int> &blocks);
     bool isBad(int block) const;
     QList<int> badBlocks() const;
-    // The two mark bytes of a block: 0xFF 0xFF for a good block, 0x00 0x00 for a bad one.
+    // The two mark bytes of a block: the first spare byte of page 0 and of page 1.
     void marks(int block, quint8 *mark0, quint8 *mark1) const;
     void markBad(int block);
 
     // Blocks whose erase always fails.
     void setEraseFail(const QList<int> &blocks);
-    // Erases one block; false when the erase fails (erase-fail blocks and bad blocks).
+    // Every block's erase fails once it has been erased `erases` times (none: never).
+    void setWearLimit(std::optional<int> erases);
+    // Erases one block; false when the erase fails (erase-fail, worn-out and bad blocks).
     bool erase(int block);
 
+    // Pages whose programming always fails; page -1 stands for every page of the block.
+    void addProgramFail(int block, int page);
     // Programs one page: data bits can only go from 1 to 0. `spare` may hold fewer than 64
-    // bytes (the rest of the spare area is left as it is; null when `spareSize` is 0).
-    void programPage(int block, int page, const char *data, const char *spare, int spareSize);
+    // bytes (the rest of the spare area is left as it is; null when `spareSize` is 0). False,
+    // with the page left as it was, for a page whose programming fails.
+    bool programPage(int block, int page, const char *data, const char *spare, int spareSize);
     // Reads one page with the injected flips applied: 2048 data bytes and, unless `spare` is
     // null, 64 spare bytes.
     void readPage(int block, int page, char *data, char *spare) const;
+
+    // Every read flips each bit it returns with probability `perBit`, drawn from a generator
+    // seeded with `seed` (a rate of 0: none).
+    void setRandomFlips(double perBit, quint64 seed);
 
     // Flips that every read of `block` shows: bit `bit` of the byte at `offset` within the
     // block's data, or of the spare byte `spareOffset` of `page`.

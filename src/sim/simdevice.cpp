@@ -1,5 +1,6 @@
 #include "sim/simdevice.h"
 #include "sim/logging.h"
+#include "sim/simownerlock.h"
 #include "usb/autoresetevent.h"
 
 #include <algorithm>
@@ -52,6 +53,12 @@ void SimDevice::setOpenedElsewhere(bool opened)
     openedElsewhere = opened;
 }
 
+void SimDevice::setOwnerLock(SimOwnerLock *lock)
+{
+    const Lock guard(mutex);
+    ownerLock = lock;
+}
+
 void SimDevice::setArrivalDelay(int msecs)
 {
     const Lock lock(mutex);
@@ -68,6 +75,12 @@ void SimDevice::setRate(qint64 bytesPerSecond)
 {
     const Lock lock(mutex);
     rate = std::max<qint64>(bytesPerSecond, 0);
+}
+
+void SimDevice::setPacketSize(int bytes)
+{
+    const Lock lock(mutex);
+    packetSize = std::max(bytes, 0);
 }
 
 void SimDevice::unplug()
@@ -118,13 +131,31 @@ quint8 SimDevice::latencyTimer() const
 void SimDevice::send(const char *data, qint64 size)
 {
     const Lock lock(mutex);
-    enqueue(QByteArray(data, size), 0);
+    enqueue(QByteArray(data, size), now());
 }
 
 void SimDevice::sendAfter(int delayMs, const QByteArray &bytes)
 {
     const Lock lock(mutex);
-    enqueue(bytes, std::max(delayMs, 0));
+    enqueue(bytes, now() + milliseconds(std::max(delayMs, 0)));
+}
+
+SimDevice::Clock::time_point SimDevice::now() const
+{
+    const Lock lock(mutex);
+    return feedTime ? *feedTime : Clock::now();
+}
+
+void SimDevice::sendAt(Clock::time_point at, const char *data, qint64 size)
+{
+    const Lock lock(mutex);
+    enqueue(QByteArray(data, size), std::max(at, now()));
+}
+
+void SimDevice::holdInput(Clock::time_point until)
+{
+    const Lock lock(mutex);
+    inputHeldUntil = std::max(inputHeldUntil, until);
 }
 
 void SimDevice::leaveBus(int returnAfterMs)
@@ -148,7 +179,7 @@ FtDeviceListInfoNode SimDevice::listing(int number)
     node.id = BridgeId;
     node.locId = quint32(number + 1);
     node.handle = reinterpret_cast<FtHandle>(handle);
-    if (handle || openedElsewhere) {
+    if (handle || openedElsewhere || (ownerLock && ownerLock->heldElsewhere())) {
         // Like the vendor library: an opened device shows neither description nor serial.
         node.flags = FtFlagOpened;
     } else {
@@ -166,7 +197,7 @@ int SimDevice::open(quintptr id)
     catchUp(Clock::now());
     if (!plugged)
         return FtDeviceNotFound;
-    if (handle || openedElsewhere)
+    if (handle || openedElsewhere || (ownerLock && !ownerLock->acquire()))
         return FtDeviceNotOpened;
     handle = id;
     if (end)
@@ -180,6 +211,8 @@ int SimDevice::close(quintptr id)
     if (id == handle) {
         handle = 0;
         event = nullptr;
+        if (ownerLock)
+            ownerLock->release();
     } else if (id == deadHandle) {
         deadHandle = 0;
     } else {
@@ -228,14 +261,15 @@ int SimDevice::purge(quintptr id, quint32 mask)
     const int status = usable(id);
     if (status != FtOk)
         return status;
-    // Only what has arrived is dropped; bytes still travelling keep coming.
+    // Only the bridge's buffers and the host's queue are emptied: bytes still travelling keep
+    // coming, and the device behind the bridge goes on with whatever it was doing.
     if (mask & FtPurgeRx) {
         rx.clear();
         rxOffset = 0;
         rxCount = 0;
+        bridge.clear();
+        scheduleChanged();
     }
-    if ((mask & FtPurgeTx) && end)
-        end->resync();
     return FtOk;
 }
 
@@ -267,39 +301,72 @@ int SimDevice::read(quintptr id, void *buffer, quint32 size, quint32 *received)
     }
     rxCount -= copied;
     *received = quint32(copied);
+    if (stalledSince && copied > 0) {
+        // Room in the host's queue lets a stalled bridge and the device behind it go on.
+        catchUp(Clock::now());
+        scheduleChanged();
+    }
     return FtOk;
 }
 
 int SimDevice::write(quintptr id, const void *buffer, quint32 size, quint32 *written)
 {
-    qint64 accepted = size;
-    nanoseconds busy(0);
-    {
-        const Lock lock(mutex);
-        const int status = usable(id);
-        if (status != FtOk)
-            return status;
-        if (rate > 0) {
-            // A throttled link takes size/rate; what does not fit in the write time-out stays
-            // with the host, which gets the short count when the time-out has passed.
-            const qint64 fits =
-                writeTimeoutMs ? qint64(writeTimeoutMs) * rate / 1000 : qint64(size);
-            accepted = std::min<qint64>(size, fits);
-            busy = accepted < size ? nanoseconds(milliseconds(writeTimeoutMs))
-                                   : fromNs(accepted * 1e9 / double(rate));
-        }
-    }
-    if (busy.count() > 0)
-        std::this_thread::sleep_for(busy);
-    const Lock lock(mutex);
-    // The device may have left the bus while the bytes travelled.
-    const int status = usable(id);
+    std::unique_lock<std::recursive_mutex> lock(mutex);
+    int status = usable(id);
     if (status != FtOk)
         return status;
-    if (end && accepted > 0)
-        end->received(static_cast<const char *>(buffer), accepted, *this);
+    const Clock::time_point begin = Clock::now();
+    const Clock::time_point deadline =
+        writeTimeoutMs ? begin + milliseconds(writeTimeoutMs) : Clock::time_point::max();
+    Clock::time_point done = begin;
+    const qint64 accepted = feed(static_cast<const char *>(buffer), size, deadline, &done);
+    // The host's call returns when the link has carried the bytes; a short count when the
+    // write time-out came first.
+    const Clock::time_point returnAt = accepted < size ? deadline : done;
+    if (returnAt > begin) {
+        lock.unlock();
+        std::this_thread::sleep_until(returnAt);
+        lock.lock();
+        // The device may have left the bus while the bytes travelled.
+        status = usable(id);
+        if (status != FtOk)
+            return status;
+    }
     *written = quint32(accepted);
     return FtOk;
+}
+
+qint64 SimDevice::feed(const char *data, qint64 size, Clock::time_point deadline,
+                       Clock::time_point *done)
+{
+    const double period = rate > 0 ? 1e9 / double(rate) : 0.0;
+    // The device end sees the bytes packet by packet, so that a busy device holds up the rest.
+    const qint64 piece = packetSize > 0 ? packetSize : size;
+    Clock::time_point at = std::max(*done, inputLinkFreeAt);
+    qint64 fed = 0;
+    while (fed < size) {
+        const Clock::time_point start = std::max(at, inputHeldUntil);
+        qint64 n = std::min(piece, size - fed);
+        if (start + fromNs(double(n) * period) > deadline) {
+            n = period > 0 && deadline > start
+                    ? qint64(double(nanoseconds(deadline - start).count()) / period)
+                    : 0;
+            n = std::min(n, size - fed);
+        }
+        if (n <= 0)
+            break;
+        at = start + fromNs(double(n) * period);
+        feedTime = at;
+        if (end)
+            end->received(data + fed, n, *this);
+        feedTime.reset();
+        fed += n;
+        if (fed < size && at >= deadline)
+            break;
+    }
+    inputLinkFreeAt = at;
+    *done = at;
+    return fed;
 }
 
 bool SimDevice::holds(quintptr id) const
@@ -318,7 +385,8 @@ SimDevice::Clock::time_point SimDevice::advance()
         next = std::min(next, *leaveAt);
     if (returnAt)
         next = std::min(next, *returnAt);
-    if (!arrivals.empty()) {
+    const bool bridgeFull = packetSize > 0 && bridge.size() >= 2 * packetSize;
+    if (!arrivals.empty() && !bridgeFull) {
         const Arrival &head = arrivals.front();
         if (head.periodNs == 0) {
             next = std::min(next, head.start);
@@ -329,6 +397,11 @@ SimDevice::Clock::time_point SimDevice::advance()
             next = std::min(next, std::max(nextByte, now + milliseconds(1)));
         }
     }
+    // A partly filled packet leaves when the latency timer runs out; a host queue without
+    // room is waited for by the host's next read.
+    if (!bridge.isEmpty() && bridge.size() < packetSize &&
+        rxCount + bridge.size() <= HostQueueBytes)
+        next = std::min(next, bridgeSince + milliseconds(latency));
     return next;
 }
 
@@ -354,7 +427,23 @@ void SimDevice::catchUp(Clock::time_point now)
         returnAt.reset();
         comeBack();
     }
-    bool arrived = false;
+    const qint64 queued = rxCount;
+    if (stalledSince && rxCount + packetSize <= HostQueueBytes) {
+        // The host has made room: the device goes on from where it stopped.
+        if (!arrivals.empty())
+            arrivals.front().start += now - *stalledSince;
+        stalledSince.reset();
+    }
+    // What leaves the bridge makes room for what the device has waiting.
+    do {
+        carry(now);
+    } while (flushBridge(now));
+    if (rxCount > queued)
+        notifyRx();
+}
+
+void SimDevice::carry(Clock::time_point now)
+{
     while (!arrivals.empty() && now >= arrivals.front().start) {
         Arrival &head = arrivals.front();
         const qint64 size = head.bytes.size();
@@ -363,22 +452,56 @@ void SimDevice::catchUp(Clock::time_point now)
             const double elapsedNs = double(nanoseconds(now - head.start).count());
             due = std::min<qint64>(size, qint64(elapsedNs / head.periodNs));
         }
+        if (packetSize > 0)
+            due = std::min(due, head.delivered + 2 * packetSize - bridge.size());
         if (due > head.delivered) {
-            appendRx(head.delivered == 0 && due == size
-                         ? head.bytes
-                         : head.bytes.mid(head.delivered, due - head.delivered));
+            const QByteArray bytes = head.delivered == 0 && due == size
+                                         ? head.bytes
+                                         : head.bytes.mid(head.delivered, due - head.delivered);
+            if (packetSize == 0) {
+                appendRx(bytes);
+            } else {
+                // The latency timer counts from when the bytes came in, not from this pass.
+                if (bridge.isEmpty())
+                    bridgeSince = head.start + fromNs(double(head.delivered + 1) * head.periodNs);
+                bridge.append(bytes);
+                bridgeLastAt = head.start + fromNs(double(due) * head.periodNs);
+                bridgePeriodNs = head.periodNs;
+            }
             head.delivered = due;
-            arrived = true;
         }
         if (head.delivered < size)
             break;
+        const Clock::time_point finished = head.start + fromNs(double(size) * head.periodNs);
         arrivals.pop_front();
+        if (!arrivals.empty())
+            arrivals.front().start = std::max(arrivals.front().start, finished);
     }
-    if (arrived)
-        notifyRx();
 }
 
-void SimDevice::enqueue(const QByteArray &bytes, int delayMs)
+bool SimDevice::flushBridge(Clock::time_point now)
+{
+    bool sent = false;
+    while (!bridge.isEmpty()) {
+        const bool whole = bridge.size() >= packetSize;
+        if (!whole && now < bridgeSince + milliseconds(latency))
+            break;
+        const qint64 n = std::min<qint64>(bridge.size(), packetSize);
+        if (rxCount + n > HostQueueBytes) {
+            if (!stalledSince)
+                stalledSince = now;
+            break;
+        }
+        appendRx(bridge.left(n));
+        bridge.remove(0, n);
+        // The latency timer restarts with every packet sent: when its last byte came in.
+        bridgeSince = bridgeLastAt - fromNs(double(bridge.size()) * bridgePeriodNs);
+        sent = true;
+    }
+    return sent;
+}
+
+void SimDevice::enqueue(const QByteArray &bytes, Clock::time_point at)
 {
     const Clock::time_point now = Clock::now();
     catchUp(now);
@@ -390,9 +513,8 @@ void SimDevice::enqueue(const QByteArray &bytes, int delayMs)
     if (bytes.isEmpty())
         return;
     const double period = bytePeriodNs();
-    const Clock::time_point start =
-        std::max(now + milliseconds(delayMs + arrivalDelayMs), linkFreeAt);
-    if (period == 0 && start <= now && arrivals.empty()) {
+    const Clock::time_point start = std::max(at + milliseconds(arrivalDelayMs), linkFreeAt);
+    if (period == 0 && start <= now && arrivals.empty() && packetSize == 0) {
         appendRx(bytes);
         notifyRx();
         return;
@@ -410,12 +532,16 @@ void SimDevice::goOffBus()
     if (handle)
         deadHandle = handle;
     handle = 0;
+    if (ownerLock)
+        ownerLock->release();
     event = nullptr;
     rx.clear();
     rxOffset = 0;
     rxCount = 0;
     arrivals.clear();
     linkFreeAt = Clock::time_point();
+    bridge.clear();
+    stalledSince.reset();
 }
 
 void SimDevice::comeBack()

@@ -64,6 +64,8 @@ struct SimFirmware::State
         quint32 status = 0;
         quint8 payload[4] = {}; // A1..A4
         int dataSize = 0;       // bytes of the data phase, stored after the frame in `out`
+        // When the chip is done and the answer can go out; the past: at once.
+        SimHostLink::Clock::time_point readyAt;
 
         static Reply success() { return Reply(); }
         static Reply failure(quint32 status)
@@ -88,10 +90,22 @@ struct SimFirmware::State
             link.send(data, size);
             lock.relock();
         }
+        void sendAt(SimHostLink::Clock::time_point at, const char *data, qint64 size)
+        {
+            lock.unlock();
+            link.sendAt(at, data, size);
+            lock.relock();
+        }
         void sendAfter(int delayMs, const QByteArray &bytes)
         {
             lock.unlock();
             link.sendAfter(delayMs, bytes);
+            lock.relock();
+        }
+        void holdInput(SimHostLink::Clock::time_point until)
+        {
+            lock.unlock();
+            link.holdInput(until);
             lock.relock();
         }
         // Drops off the bus to restart after an upload. The acknowledgement sent just before
@@ -102,6 +116,13 @@ struct SimFirmware::State
             const int drainMs = qMin(AckDrainMs, offBusMs);
             lock.unlock();
             link.leaveBusAfter(drainMs, offBusMs - drainMs);
+            lock.relock();
+        }
+        // Drops off the bus for good, as if pulled out.
+        void unplug()
+        {
+            lock.unlock();
+            link.leaveBus(-1);
             lock.relock();
         }
     };
@@ -124,9 +145,19 @@ struct SimFirmware::State
         std::optional<AnswerFault> fault;
     };
 
+    using Clock = SimHostLink::Clock;
+    using Duration = std::chrono::microseconds;
+
     explicit State(NandChip *nand) : chip(nand) {}
 
     NandChip *chip;
+    Duration pageRead{0};
+    Duration pageProgram{0};
+    Duration blockErase{0};
+    // When the chip finishes what it was given, and the moment the command being carried out
+    // reached the device.
+    Clock::time_point chipFreeAt;
+    Clock::time_point commandAt;
     int major = InstalledMajor;
     int minor = InstalledMinor;
     bool bootLoader = false;
@@ -140,6 +171,8 @@ struct SimFirmware::State
     int eccSpareSize = 0;
     bool powered = false;
     int commands = 0;
+    // The command frame whose arrival pulls the device off the bus; 0: none.
+    int unplugAtCommand = 0;
 
     QList<QueuedFault> faults;
     BootFault bootFault = BootFault::None;
@@ -212,7 +245,11 @@ struct SimFirmware::State
             return end;
         frameFill = 0;
         if (SimFrame::isSealed(frame)) {
-            ++commands;
+            if (++commands == unplugAtCommand) {
+                output.unplug();
+                return end;
+            }
+            commandAt = output.link.now();
             execute(output);
             return data + n;
         }
@@ -329,6 +366,20 @@ struct SimFirmware::State
         return chipReady() ? 0u : quint32(StatusBusyNotActivated);
     }
 
+    // Gives the chip `work` to do once it is free; returns when it starts.
+    Clock::time_point chipWork(Clock::duration work)
+    {
+        const Clock::time_point start = std::max(commandAt, chipFreeAt);
+        chipFreeAt = start + work;
+        return start;
+    }
+
+    Reply whenChipDone(Reply reply)
+    {
+        reply.readyAt = chipFreeAt;
+        return reply;
+    }
+
     // An unpowered or missing chip never raises its busy signal.
     bool chipReady() const { return powered && chipInserted(); }
 
@@ -347,9 +398,11 @@ struct SimFirmware::State
             return Reply::failure(StatusInvalidOperation);
         if (const quint32 status = blockStatus(block))
             return Reply::failure(status);
+        // The marks are the first spare bytes of pages 0 and 1.
+        chipWork(2 * pageRead);
         Reply reply = Reply::success();
         chip->marks(block, &reply.payload[2], &reply.payload[3]);
-        return reply;
+        return whenChipDone(reply);
     }
 
     // The list form answers with the count and sends two bytes per bad block. A chip with more
@@ -361,9 +414,11 @@ struct SimFirmware::State
             return Reply::failure(StatusInvalidOperation);
         if (!chipReady())
             return Reply::failure(StatusBusyNotActivated);
+        // The list is read from the marks of every block.
+        chipWork(2 * NandChip::BlockCount * pageRead);
         const QList<int> bad = chip->badBlocks();
         if (bad.size() > MaxBadListEntries)
-            return Reply::failure(StatusOperationError);
+            return whenChipDone(Reply::failure(StatusOperationError));
         Reply reply = Reply::success();
         reply.payload[3] = quint8(bad.size());
         reply.dataSize = int(bad.size()) * 2;
@@ -372,7 +427,7 @@ struct SimFirmware::State
             *entry++ = char(block & 0xFF);
             *entry++ = char(block >> 8);
         }
-        return reply;
+        return whenChipDone(reply);
     }
 
     Reply erase()
@@ -385,7 +440,9 @@ struct SimFirmware::State
         const int block = frameWord(frame);
         if (const quint32 status = blockStatus(block))
             return Reply::failure(status);
-        return chip->erase(block) ? Reply::success() : Reply::failure(StatusOperationError);
+        chipWork(blockErase);
+        return whenChipDone(chip->erase(block) ? Reply::success()
+                                               : Reply::failure(StatusOperationError));
     }
 
     // Erases blocks 0..count-1, leaving bad blocks alone; a failed erase is reported once all
@@ -398,10 +455,13 @@ struct SimFirmware::State
             return Reply::failure(StatusBusyNotActivated);
         bool failed = false;
         for (int block = 0; block < count; ++block) {
-            if (!chip->isBad(block) && !chip->erase(block))
+            if (chip->isBad(block))
+                continue;
+            chipWork(blockErase);
+            if (!chip->erase(block))
                 failed = true;
         }
-        return failed ? Reply::failure(StatusOperationError) : Reply::success();
+        return whenChipDone(failed ? Reply::failure(StatusOperationError) : Reply::success());
     }
 
     Reply readBlock()
@@ -410,7 +470,10 @@ struct SimFirmware::State
         if (const quint32 status = blockStatus(block))
             return Reply::failure(status);
         const int spareSize = eccSpareSize;
+        // The first page goes out once it is read; the chip reads the next ones meanwhile.
+        const Clock::time_point start = chipWork(NandChip::PagesPerBlock * pageRead);
         Reply reply = Reply::success();
+        reply.readyAt = start + pageRead;
         reply.dataSize = NandChip::PagesPerBlock * (NandChip::PageSize + spareSize);
         char *page = dataArea(reply.dataSize);
         char spare[NandChip::SpareSize];
@@ -427,8 +490,9 @@ struct SimFirmware::State
         const int block = frameWord(frame);
         if (const quint32 status = blockStatus(block))
             return Reply::failure(status);
+        chipWork(2 * pageProgram);
         chip->markBad(block);
-        return Reply::success();
+        return whenChipDone(Reply::success());
     }
 
     Reply readId()
@@ -468,7 +532,7 @@ struct SimFirmware::State
         const int pageBytes = NandChip::PageSize + pg.spareSize;
         while (data < end && pg.page < NandChip::PagesPerBlock) {
             if (pg.fill == 0 && end - data >= pageBytes) {
-                storePage(data);
+                storePage(data, output);
                 data += pageBytes;
                 continue;
             }
@@ -477,23 +541,29 @@ struct SimFirmware::State
             pg.fill += n;
             data += n;
             if (pg.fill == pageBytes) {
-                storePage(pageBuffer);
+                storePage(pageBuffer, output);
                 pg.fill = 0;
             }
         }
         if (pg.page == NandChip::PagesPerBlock) {
             phase = Phase::Command;
-            sendReply(pg.reply, pg.fault, output);
+            sendReply(whenChipDone(pg.reply), pg.fault, output);
         }
         return data;
     }
 
-    void storePage(const char *page)
+    // The page register takes the page once the chip has started on the page before: until
+    // then the host's next bytes wait in the bridge.
+    void storePage(const char *page, Output &output)
     {
         Programming &pg = programming;
         if (pg.store) {
-            chip->programPage(pg.block, pg.page, page,
-                              pg.spareSize ? page + NandChip::PageSize : nullptr, pg.spareSize);
+            commandAt = output.link.now();
+            output.holdInput(chipWork(pageProgram));
+            if (!chip->programPage(pg.block, pg.page, page,
+                                   pg.spareSize ? page + NandChip::PageSize : nullptr,
+                                   pg.spareSize))
+                pg.reply = Reply::failure(StatusOperationError);
         }
         ++pg.page;
     }
@@ -506,8 +576,9 @@ struct SimFirmware::State
             frameOut[1 + i] = reply.error ? quint8(reply.status >> (8 * i)) : reply.payload[i];
         SimFrame::seal(frameOut);
         const qint64 size = FrameSize + (reply.error ? 0 : reply.dataSize);
+        const Clock::time_point at = std::max(reply.readyAt, output.link.now());
         if (!fault) {
-            output.send(out.data(), size);
+            output.sendAt(at, out.data(), size);
             return;
         }
         const int value = qMax(0, fault->value);
@@ -515,10 +586,13 @@ struct SimFirmware::State
         case AnswerFault::NoAnswer:
             return;
         case AnswerFault::Delay:
-            output.sendAfter(value, QByteArray(out.data(), size));
+            output.sendAfter(
+                value + int(std::chrono::ceil<std::chrono::milliseconds>(at - output.link.now())
+                                .count()),
+                QByteArray(out.data(), size));
             return;
         case AnswerFault::Truncate:
-            output.send(out.data(), qMin(value, FrameSize));
+            output.sendAt(at, out.data(), qMin(value, FrameSize));
             return;
         case AnswerFault::SlowBytes:
             for (qint64 i = 0; i < size; ++i)
@@ -526,13 +600,13 @@ struct SimFirmware::State
             return;
         case AnswerFault::CorruptCrc:
             frameOut[5] ^= 0xFF;
-            output.send(out.data(), size);
+            output.sendAt(at, out.data(), size);
             return;
         case AnswerFault::ErrorStatus:
-            output.send(out.data(), size);
+            output.sendAt(at, out.data(), size);
             return;
         case AnswerFault::TruncateData:
-            output.send(out.data(), qMin<qint64>(size, FrameSize + value));
+            output.sendAt(at, out.data(), qMin<qint64>(size, FrameSize + value));
             return;
         }
     }
@@ -612,6 +686,16 @@ void SimFirmware::setInBootLoader(bool waiting)
     d->resync();
 }
 
+void SimFirmware::setChipTiming(std::chrono::microseconds pageRead,
+                                std::chrono::microseconds pageProgram,
+                                std::chrono::microseconds blockErase)
+{
+    QMutexLocker lock(&mutex);
+    d->pageRead = pageRead;
+    d->pageProgram = pageProgram;
+    d->blockErase = blockErase;
+}
+
 void SimFirmware::setRestartDelay(int msecs)
 {
     QMutexLocker lock(&mutex);
@@ -685,6 +769,12 @@ QByteArray SimFirmware::uploadedImage() const
 {
     QMutexLocker lock(&mutex);
     return d->uploaded;
+}
+
+void SimFirmware::setUnplugAtCommand(int command)
+{
+    QMutexLocker lock(&mutex);
+    d->unplugAtCommand = command;
 }
 
 int SimFirmware::commandCount() const

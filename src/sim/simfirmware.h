@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QMutex>
+#include <chrono>
 #include <memory>
 
 class NandChip;
@@ -56,6 +57,11 @@ public:
     bool inBootLoader() const;
     // How long the device stays off the bus while it restarts after an upload (2000 ms).
     void setRestartDelay(int msecs);
+    // How long the chip takes for a page read, a page program and a block erase (all 0 by
+    // default: an instant chip). The firmware answers when the chip is done; it takes the next
+    // page of a program command while the chip programs the one before, never earlier.
+    void setChipTiming(std::chrono::microseconds pageRead, std::chrono::microseconds pageProgram,
+                       std::chrono::microseconds blockErase);
 
     // Queues `fault` for the next `count` answers that match its command. A TruncateData fault
     // passes over answers without a data phase (only read block, read ID and block check have
@@ -63,6 +69,9 @@ public:
     // being carried out.
     void injectAnswerFault(const AnswerFault &fault, int count = 1);
     void setBootFault(BootFault fault);
+    // The device leaves the bus for good (as if unplugged) when the `command`-th command frame
+    // since it was set up arrives, instead of carrying it out; 0: never.
+    void setUnplugAtCommand(int command);
     void clearFaults();
 
     // State the host has set, for tests.

@@ -1,9 +1,9 @@
 #include "sim/simprogrammerset.h"
 
-#include "sim/logging.h"
 #include "sim/nandchip.h"
 #include "sim/simdriver.h"
 #include "sim/simfirmware.h"
+#include "sim/simownerlock.h"
 
 SimProgrammerSet::SimProgrammerSet(const SimConfig &config)
     : simDriver(std::make_unique<SimDriver>())
@@ -12,11 +12,15 @@ SimProgrammerSet::SimProgrammerSet(const SimConfig &config)
     if (!error.isEmpty()) {
         firmwares.clear();
         chips.clear();
+        ownerLocks.clear();
         return;
     }
     for (size_t i = 0; i < firmwares.size(); ++i) {
-        const int device = simDriver->addProgrammer(firmwares[i].get());
-        simDriver->device(device).setRate(config.rate);
+        const SimConfig own = config.forProgrammer(int(i) + 1);
+        SimDevice &device = simDriver->device(simDriver->addProgrammer(firmwares[i].get()));
+        device.setRate(own.linkRate());
+        device.setPacketSize(own.packetSize());
+        device.setOwnerLock(ownerLocks[i].get());
     }
 }
 
@@ -30,30 +34,40 @@ SimProgrammerSet::~SimProgrammerSet() = default;
 QString SimProgrammerSet::setUp(const SimConfig &config)
 {
     for (int i = 0; i < config.programmers; ++i) {
+        const SimConfig own = config.forProgrammer(i + 1);
         auto chip = std::make_unique<NandChip>();
-        if (config.chipId.isEmpty())
+        if (own.chipId.isEmpty())
             chip->remove();
         else
-            chip->setId(config.chipId);
-        // Only the first chip keeps its contents in the file: two chips cannot share one.
-        if (i == 0 && !config.storage.isEmpty()) {
+            chip->setId(own.chipId);
+        // Two chips cannot share one file: only programmer 1, and those naming their own,
+        // keep their chips in one.
+        if (!own.storage.isEmpty()) {
             QString reason;
-            if (!chip->attachStorage(config.storage, &reason)) {
+            if (!chip->attachStorage(own.storage, &reason)) {
                 return QStringLiteral("NPX4_SIMULATOR: storage \"%1\" cannot be used: %2")
-                    .arg(config.storage, reason);
-            }
-            if (config.programmers > 1) {
-                qCDebug(lcSim) << "Only the first simulated programmer keeps its chip in"
-                               << config.storage << "- the others hold theirs in memory";
+                    .arg(own.storage, reason);
             }
         }
-        chip->setFactoryBad(config.badBlocks);
-        chip->setEraseFail(config.eraseFail);
-        for (const SimConfig::Flip &flip : config.flips)
+        // One process at a time drives the chip in a file, as with a real programmer.
+        ownerLocks.push_back(own.storage.isEmpty() ? nullptr
+                                                   : std::make_unique<SimOwnerLock>(own.storage));
+        chip->setFactoryBad(own.badBlocks);
+        chip->setEraseFail(own.eraseFail);
+        chip->setWearLimit(own.wear);
+        for (const SimConfig::ProgramFail &fail : own.programFails)
+            chip->addProgramFail(fail.block, fail.page);
+        for (const SimConfig::Flip &flip : own.flips)
             chip->addDataFlip(flip.block, flip.offset, flip.bit);
+        // Each chip flips bits of its own: the programmers do not share one sequence.
+        chip->setRandomFlips(own.flipRate, own.seed + quint64(i));
         auto firmware = std::make_unique<SimFirmware>(chip.get());
-        firmware->setVersion(config.firmwareMajor, config.firmwareMinor);
-        firmware->setInBootLoader(config.bootLoader);
+        firmware->setChipTiming(std::chrono::microseconds(own.pageReadUs),
+                                std::chrono::microseconds(own.pageProgramUs),
+                                std::chrono::microseconds(own.blockEraseUs));
+        firmware->setVersion(own.firmwareMajor, own.firmwareMinor);
+        firmware->setInBootLoader(own.bootLoader);
+        firmware->setUnplugAtCommand(own.unplugAtCommand);
         chips.push_back(std::move(chip));
         firmwares.push_back(std::move(firmware));
     }

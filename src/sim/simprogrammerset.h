@@ -9,6 +9,7 @@
 class NandChip;
 class SimDriver;
 class SimFirmware;
+class SimOwnerLock;
 
 // The simulated programmers of one configuration: a driver that lists them and, per programmer,
 // its NAND chip and firmware, set up as the configuration says. simulatedFtdiDriver() serves
@@ -43,5 +44,7 @@ private:
     // firmwares) is gone before they are.
     std::vector<std::unique_ptr<NandChip>> chips;
     std::vector<std::unique_ptr<SimFirmware>> firmwares;
+    // Each programmer's claim on its storage file; null for a chip in memory.
+    std::vector<std::unique_ptr<SimOwnerLock>> ownerLocks;
     std::unique_ptr<SimDriver> simDriver;
 };

@@ -208,6 +208,28 @@ bool Ftd::waitForReadyRead(int msecs)
     return ready;
 }
 
+bool Ftd::waitForBytes(qint64 count, int msecs)
+{
+    qint64 available = bytesAvailable();
+    while (available >= 0 && available < count) {
+        bool woken;
+        {
+            QMutexLocker locker(&d->mutex);
+            woken = d->rxEvent.wait(msecs);
+        }
+        const qint64 now = bytesAvailable();
+        // A wake-up without new bytes is not silence yet; a wait that timed out is.
+        const bool silent = !woken && now == available;
+        available = now;
+        if (silent)
+            break;
+    }
+    if (available == 0)
+        return false;
+    emit readyRead();
+    return true;
+}
+
 bool Ftd::waitForBytesWritten(int)
 {
     return false;

@@ -36,6 +36,11 @@ public:
     // is gone.
     bool waitForReadyRead(int msecs) override;
     bool waitForBytesWritten(int msecs) override;
+    // Waits until `count` bytes are there, as long as new bytes keep coming: it ends once
+    // `msecs` pass without any. True when bytes are there (or the query failed: the read that
+    // follows reports it). A real driver's queue fills by whole transfers, so waking to a few
+    // bytes while more are on their way only costs time.
+    bool waitForBytes(qint64 count, int msecs);
 
     // Opens the device at `index` of the device list (closing whatever is open first) and
     // configures it.

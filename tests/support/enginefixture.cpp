@@ -1,4 +1,5 @@
 #include "support/enginefixture.h"
+#include "support/simtestconfig.h"
 
 #include "sim/nandchip.h"
 
@@ -13,18 +14,6 @@ namespace {
 
 constexpr int BlockSize = 131072;
 constexpr int PageSize = NandChip::PageSize;
-
-// Bit by bit, without a table: the reflected polynomial 0xEDB88320.
-quint32 slowCrc32(const QByteArray &data)
-{
-    quint32 crc = 0xFFFFFFFF;
-    for (const char byte : data) {
-        crc ^= quint8(byte);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
-    }
-    return ~crc;
-}
 
 } // namespace
 
@@ -59,7 +48,7 @@ void EngineLog::clear()
 }
 
 SimEngine::SimEngine(const QByteArray &config, bool open)
-    : set(config), guard(set.driver()), engine(std::make_unique<AProgrammer>()),
+    : set(simTestConfig(config)), guard(set.driver()), engine(std::make_unique<AProgrammer>()),
       log(std::make_unique<EngineLog>(engine.get()))
 {
     if (open)
@@ -164,6 +153,18 @@ void sendPollTick(AProgrammer &engine)
     QCOMPARE(timers.size(), 1);
     QTimerEvent event(timers.first().timerId);
     QCoreApplication::sendEvent(&engine, &event);
+}
+
+// Bit by bit, without a table: the reflected polynomial 0xEDB88320.
+quint32 slowCrc32(QByteArrayView data)
+{
+    quint32 crc = 0xFFFFFFFF;
+    for (const char byte : data) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+    }
+    return ~crc;
 }
 
 QStringList digestLines(const QByteArray &data)

@@ -78,5 +78,6 @@ QByteArray chipBlock(const NandChip &chip, int block);
 void writeChipBlock(NandChip &chip, int block, const QByteArray &data);
 // Delivers one tick of the engine's device poll timer at once.
 void sendPollTick(AProgrammer &engine);
-// The three digest lines of `data`, computed independently of the engine.
+// The CRC-32 and the three digest lines of `data`, computed independently of the engine.
+quint32 slowCrc32(QByteArrayView data);
 QStringList digestLines(const QByteArray &data);

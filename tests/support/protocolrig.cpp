@@ -1,8 +1,9 @@
 #include "support/protocolrig.h"
+#include "support/simtestconfig.h"
 
 #include "protocol/commands.h"
 
-SimRig::SimRig(const QByteArray &config) : set(config), guard(set.driver()) {}
+SimRig::SimRig(const QByteArray &config) : set(simTestConfig(config)), guard(set.driver()) {}
 
 AnsweringRig::AnsweringRig(quint8 major, quint8 minor) : end(major, minor)
 {

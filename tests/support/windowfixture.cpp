@@ -1,4 +1,5 @@
 #include "support/windowfixture.h"
+#include "support/simtestconfig.h"
 
 #include "app/startup.h"
 #include "dialogs/blockselection.h"
@@ -77,7 +78,7 @@ void cancelModalAnswers()
 }
 
 WindowRig::WindowRig(const QByteArray &config)
-    : set(config), guard(set.driver()), window(std::make_unique<MainDialog>()),
+    : set(simTestConfig(config)), guard(set.driver()), window(std::make_unique<MainDialog>()),
       engine(window->findChild<AProgrammer *>())
 {
     window->show();

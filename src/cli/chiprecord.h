@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+// What one command did to one chip: a line of the --report file, the row of the gang summary
+// and the --json result of the commands without a result of their own.
+struct ChipRecord
+{
+    enum Result
+    {
+        Succeeded,
+        Failed,
+        Aborted,
+    };
+
+    QDateTime start;
+    QDateTime end;
+    QString serialNumber;
+    QString firmware;
+    QByteArray chipId;
+    QString chip;
+    QString command;
+    // The blocks the command's operation walked through (its last phase).
+    int blocks = 0;
+    QList<int> badBefore;
+    QList<int> newlyBad;
+    int eccCorrections = 0;
+    // CRC32, MD5 and SHA1 of the data written or read, in lowercase hexadecimal; empty for
+    // the commands that move no image.
+    QString crc32;
+    QString md5;
+    QString sha1;
+    Result result = Failed;
+    QString error;
+    qint64 bytes = 0;
+
+    QList<int> badAfter() const;
+    double seconds() const;
+    double megabytesPerSecond() const;
+    static QString resultText(Result result);
+    QJsonObject toJson() const;
+};
