@@ -1,9 +1,7 @@
 #include "dialogs/badblkeditor.h"
 #include "dialogs/blockselection.h"
-#include "dialogs/exitdialog.h"
+#include "support/windowfixture.h"
 
-#include <QApplication>
-#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,25 +10,10 @@
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QTest>
-#include <QTimer>
-#include <functional>
 
 using Blocks = QList<int>;
 
 namespace {
-
-// Answers the next modal dialog from inside its own event loop. `answer` gets the dialog; one it
-// leaves open is rejected, so that a failing test never waits for a user.
-void answerModal(const std::function<void(QDialog *)> &answer)
-{
-    QTimer::singleShot(0, [answer] {
-        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
-        QVERIFY2(dialog, "no modal dialog is open");
-        answer(dialog);
-        if (dialog->isVisible())
-            dialog->reject();
-    });
-}
 
 // The dialog's widget of type T named `name` (any name when none is given).
 template <class T>
@@ -67,7 +50,7 @@ QString nameText(QDialog *dialog)
 // Adds `block` through the editor's add dialog, entering it in the add dialog's spin box.
 void addBadBlock(QDialog *editor, int block)
 {
-    answerModal([block](QDialog *addDialog) {
+    answerModal<QDialog>([block](QDialog *addDialog) {
         child<QSpinBox>(addDialog)->setValue(block);
         addDialog->accept();
     });
@@ -88,8 +71,6 @@ private slots:
         QTest::addColumn<QString>("list");
         QTest::newRow("apart, sorted") << QList<BlockRange>{{30, 30}, {0, 10}, {5, 20}}
                                        << QStringList{"0/20", "30/30"} << "0...20, 30";
-        QTest::newRow("adjacent merges")
-            << QList<BlockRange>{{0, 9}, {10, 12}} << QStringList{"0/12"} << "0...12";
         QTest::newRow("reversed adds nothing")
             << QList<BlockRange>{{50, 40}} << QStringList() << QString();
     }
@@ -197,7 +178,7 @@ private slots:
         QFETCH(bool, accept);
         QString shownTitle;
         BlockSelection dialog;
-        answerModal([&](QDialog *shown) {
+        answerModal<QDialog>([&](QDialog *shown) {
             shownTitle = shown->windowTitle();
             if (enter)
                 addRange(shown, 4, 8);
@@ -221,8 +202,9 @@ private slots:
         QVERIFY(del->isEnabled());
         addBadBlock(&editor, 7);
         addBadBlock(&editor, 20);
+        addBadBlock(&editor, 5000); // the add dialog's limit is the last block
         QCOMPARE(list->item(0)->text(), QString("   7"));
-        QCOMPARE(editor.badBlockList(), Blocks({7, 7, 20, 100, 1023}));
+        QCOMPARE(editor.badBlockList(), Blocks({7, 7, 20, 100, 1023, 1023}));
 
         list->item(1)->setSelected(true);
         list->item(1)->setSelected(false);
@@ -230,7 +212,7 @@ private slots:
         list->item(1)->setSelected(true);
         list->item(2)->setSelected(true);
         del->click();
-        QCOMPARE(editor.badBlockList(), Blocks({7, 100, 1023}));
+        QCOMPARE(editor.badBlockList(), Blocks({7, 100, 1023, 1023}));
         QVERIFY(del->isEnabled());
         list->selectAll();
         del->click();
@@ -271,7 +253,7 @@ private slots:
 
         BadBlkEditor editor;
         QString chipInfo;
-        answerModal([&](QDialog *shown) {
+        answerModal<QDialog>([&](QDialog *shown) {
             chipInfo = child<QLabel>(shown, "lbChipInfo")->text();
             for (int block : adds)
                 addBadBlock(shown, block);
@@ -294,7 +276,7 @@ private slots:
         BadBlkEditor editor;
         Blocks first{3, 700};
         Blocks second{9};
-        answerModal([&](QDialog *shown) {
+        answerModal<QDialog>([&](QDialog *shown) {
             QCOMPARE(BadBlkEditor::editBadBlocks("second", second), 0);
             QCOMPARE(child<QLabel>(shown, "lbChipInfo")->text(), QString("first"));
             shown->accept();
@@ -302,36 +284,6 @@ private slots:
         QCOMPARE(BadBlkEditor::editBadBlocks("first", first), 1);
         QCOMPARE(first, Blocks({3, 700}));
         QCOMPARE(second, Blocks({9}));
-    }
-
-    void exitDialog_data()
-    {
-        QTest::addColumn<bool>("ask");
-        QTest::addColumn<bool>("tick");
-        QTest::addColumn<bool>("accept");
-        QTest::addColumn<bool>("askAfter");
-        QTest::newRow("ticked, OK") << true << true << true << false;
-        QTest::newRow("ticked, Cancel") << true << true << false << false;
-        QTest::newRow("not asking, OK") << false << false << true << false;
-    }
-
-    void exitDialog()
-    {
-        QFETCH(bool, ask);
-        QFETCH(bool, tick);
-        QFETCH(bool, accept);
-        QCoreApplication::setApplicationName("NPX4 Programmer");
-        ExitDialog dialog;
-        QCOMPARE(dialog.windowTitle(), QString("NPX4 Programmer"));
-        dialog.setAskOnExit(ask);
-        answerModal([&](QDialog *shown) {
-            if (tick)
-                child<QCheckBox>(shown, "checkBox")->setChecked(true);
-            if (accept)
-                child<QDialogButtonBox>(shown, "buttonBox")->button(QDialogButtonBox::Ok)->click();
-        });
-        QCOMPARE(dialog.exec(), accept ? int(QDialog::Accepted) : int(QDialog::Rejected));
-        QTEST(dialog.askOnExit(), "askAfter");
     }
 };
 

@@ -1,11 +1,14 @@
-// Request admission, the worker loop, abort and device polling of the operation engine.
+// Request admission, the worker loop, abort, device polling and connection loss of the operation
+// engine.
 #include "engine/blockrange.h"
 #include "protocol/commands.h"
 #include "sim/nandchip.h"
+#include "sim/simdevice.h"
 #include "sim/simfirmware.h"
 #include "support/enginefixture.h"
 
 #include <QSemaphore>
+#include <QSignalSpy>
 #include <QTest>
 
 namespace {
@@ -50,13 +53,15 @@ private slots:
     }
 
     // No programmer is attached: each request is still picked up, and ends as not connected. The
-    // rows share one engine, so every request after the first is made in state Failed.
+    // rows share one engine, so every request after the first is made in state Failed, after an
+    // abort that must leave that state as it is.
     void titlesWithoutProgrammer()
     {
         QFETCH(QByteArray, slot);
         QFETCH(QList<int>, blocks);
         QFETCH(QString, title);
         const QStringList lines = shared.get("programmers=0", false).run([&](AProgrammer &e) {
+            e.abort();
             return invoke(e, slot, blocks);
         });
         if (title.isEmpty()) {
@@ -78,6 +83,8 @@ private slots:
             << QByteArray("program") << QList<int>{5, 2, 7} << 2 << QList<int>{5, 7};
         QTest::newRow("program, stop after 1")
             << QByteArray("program") << QList<int>{5, 2, 7} << 1 << QList<int>{5};
+        QTest::newRow("auto-program, stop after 2")
+            << QByteArray("autoProgram") << QList<int>{5, 2, 7} << 2 << QList<int>{5, 7};
         QTest::newRow("program without 2")
             << QByteArray("program") << QList<int>{5, 7} << -1 << QList<int>{5, 7};
         QTest::newRow("erase, stop after 2")
@@ -119,6 +126,7 @@ private slots:
         QCOMPARE(lines.last(),
                  abortAfter < 0 ? "finished: Complete" : "finished: Operation aborted");
         QCOMPARE(sim.log->progress.last(), abortAfter < 0 ? int(blocks.size()) : abortAfter);
+        QCOMPARE(engine->progressMaximum(), blocks.isEmpty() ? 1024 : int(blocks.size()));
         QVERIFY(engine->isReady());
         for (const int block : {2, 5, 7}) {
             const QByteArray expected =
@@ -135,6 +143,19 @@ private slots:
         QCOMPARE(sim.run([](AProgrammer &e) { return e.readAuto(); }),
                  QStringList({"begin: Reading firmware version info...",
                               "error: Invalid or empty flash content", "finished: Failed"}));
+        // An abort noted after the directory's block: the phase completes, the read never begins.
+        writeChipBlock(sim.chip(), 2,
+                       imageWithDirectory({directoryEntry('a')}).mid(2 * 131072, 131072));
+        QObject scope;
+        QObject::connect(
+            sim.engine.get(), &AProgrammer::progress, &scope,
+            [&](int value) {
+                if (value == 1)
+                    sim.engine->abort();
+            },
+            Qt::DirectConnection);
+        QCOMPARE(sim.run([](AProgrammer &e) { return e.readAuto(); }),
+                 QStringList({"begin: Reading firmware version info...", "finished: Complete"}));
     }
 
     void firstOpenOnThirdTick()
@@ -192,6 +213,38 @@ private slots:
         // The directory's read, the power switched off: no block of a second phase.
         QVERIFY(sim.set.firmware(0).commandCount() - before < 8);
         QVERIFY(chipBlock(sim.chip(), 0) == old.left(131072));
+    }
+
+    // The window learns that the programmer is gone from deviceDisconnected(), once, whether the
+    // channel's watch noticed the loss or a failed transfer closed the connection first; the
+    // next poll opens a programmer that is still there again.
+    void lossIsReportedOnce_data()
+    {
+        QTest::addColumn<bool>("unplug");
+        QTest::newRow("failed transfer") << false;
+        QTest::newRow("unplugged") << true;
+    }
+    void lossIsReportedOnce()
+    {
+        QFETCH(bool, unplug);
+        SimEngine sim;
+        QSignalSpy lost(sim.engine.get(), &AProgrammer::deviceDisconnected);
+        QSignalSpy back(sim.engine.get(), &AProgrammer::deviceConnected);
+        if (unplug) {
+            sim.set.driver().device(0).unplug();
+        } else {
+            // The device stays on the bus but never answers: the exchange times out and the
+            // connection is closed without the channel's watch seeing anything wrong.
+            sim.set.firmware(0).injectAnswerFault(
+                {SimFirmware::AnswerFault::NoAnswer, 0, Npx4Protocol::CmdReadBlock});
+            QCOMPARE(sim.run([](AProgrammer &e) { return e.read({0}); }).last(),
+                     "finished: Failed");
+        }
+        QTRY_COMPARE(lost.count(), 1);
+        sendPollTick(*sim.engine);
+        sendPollTick(*sim.engine);
+        QTest::qWait(600); // the channel's watch looks again
+        QCOMPARE(qMakePair(int(lost.count()), int(back.count())), qMakePair(1, unplug ? 0 : 1));
     }
 };
 

@@ -65,6 +65,20 @@ private slots:
                     blockPattern(quint32(physical[i])));
     }
 
+    // A block that fails to read (its last page is uncorrectable) still fills its slice of the
+    // buffer with the pages that arrived.
+    void failedReadKeepsWhatArrived()
+    {
+        SimEngine sim("flip=1:131071:0,1:131071:1");
+        QVERIFY(loadImage(*sim.engine, blockPattern(0) + blockPattern(1)));
+        QCOMPARE(sim.run([](AProgrammer &e) { return e.program({1}); }).last(),
+                 "finished: Complete");
+        QVERIFY(loadImage(*sim.engine, Erased + Erased));
+        QCOMPARE(sim.run([](AProgrammer &e) { return e.read({1}); }).last(), "finished: Failed");
+        const int arrived = BlockSize - 2048;
+        QVERIFY(bufferImage(*sim.engine).mid(BlockSize, arrived) == blockPattern(1).left(arrived));
+    }
+
     // Without the programmer's list, the walks of later blocks reuse what earlier ones learnt.
     void blockStatusAskedOncePerPhase()
     {

@@ -17,7 +17,6 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QMap>
-#include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
@@ -88,7 +87,6 @@ private slots:
         qputenv("NPX4_SIMULATOR", "rate=8000000");
         WindowRig rig("programmers=0");
         qunsetenv("NPX4_SIMULATOR");
-        QCOMPARE(rig.window->windowTitle(), "Velmora NPX4 Programmer");
         QVERIFY(!rig.window->windowIcon().availableSizes().isEmpty());
         const QStringList log = rig.log();
         QCOMPARE(log.mid(0, 2), QStringList({"", "Velmora NPX4 Programmer v. 1.0.1120"}));
@@ -288,24 +286,18 @@ private slots:
             QVERIFY(rig.widget<QCheckBox>("chbReadOnly")->isChecked());
             rig.window->resize(600, 500);
             rig.widget<QCheckBox>("chbReadOnly")->setChecked(false);
-            QVERIFY(dropUrls(rig.window.get(), {QUrl::fromLocalFile(file)}));
         }
         QSettings settings;
         QCOMPARE(settings.value(SettingsKeys::WindowSize).toSize(), QSize(600, 500));
-        QCOMPARE(settings.value(SettingsKeys::RecentFiles).toStringList(), QStringList(file));
         QCOMPARE(settings.value(SettingsKeys::ReadOnly), QVariant(false));
         const QVariantList blocks = settings.value(SettingsKeys::Blocks).toList();
         QCOMPARE(blocks.size(), 1);
         QCOMPARE(blocks.first().value<BlockRangeList>(), boot);
-        // Kept in the stream form of the type, under its name ("B" is escaped in the file).
-        QFile store(settings.fileName());
-        QVERIFY(store.open(QIODevice::ReadOnly) && store.readAll().contains("lockRangeList"));
 
         WindowRig again("programmers=0");
         again.window->loadFileAtStart(QDir::current().relativeFilePath(file));
         QCOMPARE(again.window->size(), QSize(600, 500));
         QVERIFY(!again.widget<QWidget>("pbErase")->isHidden());
-        QCOMPARE(again.menuEntry("pbLoad", 0)->data(), QVariant(file));
         QCOMPARE(again.menuEntry("pbRead", 2)->text(), "Boot");
         QVERIFY(again.waitForLine("Opened file \"" + file + '"'));
     }
@@ -316,6 +308,9 @@ private slots:
         int asked = 0;
         answerModal<ExitDialog>([&](ExitDialog *dialog) {
             ++asked;
+            // Nothing runs and nothing is unsaved: no warning.
+            QVERIFY(dialog->findChild<QLabel *>("lbOperationRunning")->isHidden());
+            QVERIFY(dialog->findChild<QLabel *>("lbUnsavedBuffer")->isHidden());
             dialog->setAskOnExit(false);
             dialog->accept();
         });
@@ -381,6 +376,8 @@ private slots:
         QVERIFY2(readOnly || shown.last().contains(question), qPrintable(shown.last()));
         const bool marked = !readOnly && reply == QMessageBox::Yes;
         QVERIFY(!marked || rig.waitForLine(": Complete", 2));
+        // No request is left pending or running: one filed after a refusal would mark the block.
+        QVERIFY(rig.engine->isReady());
         QCOMPARE(rig.countLines("Marking 1 Flash block(s) as bad: 9"), int(marked));
         QCOMPARE(qMakePair(rig.set.chip(0).isBad(9), rig.set.chip(0).isBad(700)),
                  qMakePair(marked, true));
@@ -421,6 +418,9 @@ private slots:
         // The end line is followed by the amount, the time and the average rate.
         QVERIFY(rig.waitForLine(": Complete"));
         QVERIFY2(rig.log().last().contains(erased), qPrintable(rig.log().last()));
+        const QProgressBar *bar = rig.widget<QProgressBar>("progressBar");
+        const int blocks = entry < 0 ? 1024 : 4;
+        QCOMPARE(qMakePair(bar->value(), bar->maximum()), qMakePair(blocks, blocks));
     }
 
     void unsavedReadIsProtected()
@@ -508,8 +508,6 @@ private slots:
         QTest::newRow("help") << QStringList("--help") << QByteArray("xcb") << 0 << "Usage:";
         QTest::newRow("version") << QStringList("--version") << QByteArray("xcb") << 0
                                  << "NPX4 Programmer 1.0.1120";
-        QTest::newRow("unknown option") << QStringList("--frobnicate") << QByteArray("offscreen")
-                                        << 1 << "Unknown option 'frobnicate'.";
         QTest::newRow("two files") << QStringList({"a.bin", "b.bin"}) << QByteArray("offscreen")
                                    << 1 << "Only one file can be loaded";
     }
