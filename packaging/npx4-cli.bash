@@ -4,7 +4,7 @@
 _npx4_cli()
 {
     local cur=${COMP_WORDS[COMP_CWORD]}
-    local program=$1 line spec name section=
+    local program=$1 line entry name section=
     local -a commands=() file_commands=() options=() value_options=()
     local help
     help=$("$program" --help 2>/dev/null) || return 0
@@ -14,16 +14,16 @@ _npx4_cli()
         Options:) section=options ;;
         '') section= ;;
         '  '[!\ ]*)
-            spec=${line#  }
-            spec=${spec%%  *}
+            entry=${line#  }
+            entry=${entry%%  *}
             if [[ $section == commands ]]; then
-                commands+=("${spec%% *}")
-                [[ $spec == *' FILE'* ]] && file_commands+=("${spec%% *}")
+                commands+=("${entry%% *}")
+                [[ $entry == *' FILE'* ]] && file_commands+=("${entry%% *}")
             elif [[ $section == options ]]; then
-                for name in ${spec//,/ }; do
+                for name in ${entry//,/ }; do
                     [[ $name == -* ]] || continue
                     options+=("$name")
-                    [[ $spec == *'<'* ]] && value_options+=("$name")
+                    [[ $entry == *'<'* ]] && value_options+=("$name")
                 done
             fi
             ;;
