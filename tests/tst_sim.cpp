@@ -76,17 +76,6 @@ QByteArray randomBytes(int size, quint32 seed)
     return bytes;
 }
 
-// The program-block data phase: every page followed by `spareSize` bytes of `spares`.
-QByteArray interleave(const QByteArray &data, const QByteArray &spares, int spareSize)
-{
-    QByteArray phase;
-    for (int p = 0; p < NandChip::PagesPerBlock; ++p) {
-        phase += data.mid(p * NandChip::PageSize, NandChip::PageSize);
-        phase += spares.mid(p * spareSize, spareSize);
-    }
-    return phase;
-}
-
 int listedDevices(SimDriver &driver)
 {
     quint32 count = 0;
@@ -282,7 +271,10 @@ private slots:
         device.setSpare(spareSize);
         const QByteArray data = randomBytes(BlockData, 7);
         const QByteArray spares = randomBytes(NandChip::PagesPerBlock * EccSpareSize, 8);
-        const QByteArray phase = interleave(data, spares, spareSize);
+        QByteArray phase; // every page followed by its spare bytes
+        for (int p = 0; p < NandChip::PagesPerBlock; ++p)
+            phase += data.mid(p * NandChip::PageSize, NandChip::PageSize) +
+                     spares.mid(p * spareSize, spareSize);
         QVERIFY(device.onBlock(CmdProgramBlock, 700).isEmpty());
         for (int at = 0; at < phase.size() - 1; at += piece)
             device.write(phase.mid(at, qMin(piece, int(phase.size()) - 1 - at)));
