@@ -72,6 +72,22 @@ QString digestOf(const QString &line)
     return bold.match(line).captured(1);
 }
 
+// The tables of runs: a simulator configuration, the arguments, the exit status and a message.
+void addRunColumns()
+{
+    QTest::addColumn<QString>("config");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+}
+
+void addRunRow(const char *name, const char *config, const QStringList &arguments, int exitCode,
+               const char *message)
+{
+    QTest::newRow(name) << QString::fromLatin1(config) << arguments << exitCode
+                        << QString::fromLatin1(message);
+}
+
 } // namespace
 
 class TestCli : public QObject
@@ -131,18 +147,10 @@ private slots:
 
     void failures_data()
     {
-        QTest::addColumn<QString>("config");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("message");
-        const auto fail = [](const char *name, const char *config, const QStringList &arguments,
-                             int exitCode, const char *message) {
-            QTest::newRow(name) << QString::fromLatin1(config) << arguments << exitCode
-                                << QString::fromLatin1(message);
-        };
+        addRunColumns();
         // No simulated programmer is listed: a usage error must be found before any device is.
-        const auto row = [&](const char *name, const QStringList &arguments, const char *message) {
-            fail(name, "programmers=0", arguments, 2, message);
+        const auto row = [](const char *name, const QStringList &arguments, const char *message) {
+            addRunRow(name, "programmers=0", arguments, 2, message);
         };
         row("no command", {}, "No command given");
         row("unknown command", {"program"}, "Unknown command \"program\"");
@@ -171,21 +179,22 @@ private slots:
         row("three-part range", {"erase", "--blocks", "1-2-3"}, "\"2-3\" is not a block number");
         row("empty item", {"erase", "--blocks", "1,,2"}, "empty item");
         row("overflowing number", {"erase", "--blocks", "99999999999"}, "is not a block number");
-        fail("no programmer", "programmers=0", {"info"}, 3,
-             "No programmer found: Specified device not connected");
-        fail("second programmer absent", "1", {"info", "--device", "1"}, 3, "No programmer found");
+        addRunRow("no programmer", "programmers=0", {"info"}, 3,
+                  "No programmer found: Specified device not connected");
+        addRunRow("second programmer absent", "1", {"info", "--device", "1"}, 3,
+                  "No programmer found");
         // The reason comes with a link in the window's markup; the console shows its text only.
-        fail("unsupported firmware", "firmware=2.0", {"info"}, 3,
-             "Please download new version of Velmora NPX4 Programmer from "
-             "https://velmora.example/download/npx4-prog-setup.exe.");
-        fail("no chip", "chip=none", {"hash", "--blocks", "0"}, 1,
-             "Flash is not inserted to the programmer\nFailed\n");
-        fail("erase fails", "erase-fail=5", {"erase", "--blocks", "4-6"}, 1, "Failed\n");
-        fail("blank chip has no image", "1", {"read", "out.bin"}, 1,
-             "Invalid or empty flash content");
+        addRunRow("unsupported firmware", "firmware=2.0", {"info"}, 3,
+                  "Please download new version of Velmora NPX4 Programmer from "
+                  "https://velmora.example/download/npx4-prog-setup.exe.");
+        addRunRow("no chip", "chip=none", {"hash", "--blocks", "0"}, 1,
+                  "Flash is not inserted to the programmer\nFailed\n");
+        addRunRow("erase fails", "erase-fail=5", {"erase", "--blocks", "4-6"}, 1, "Failed\n");
+        addRunRow("blank chip has no image", "1", {"read", "out.bin"}, 1,
+                  "Invalid or empty flash content");
         // A device is written as it is, never replaced by a file, and its error is told.
-        fail("device that is full", "1", {"read", "/dev/full", "--blocks", "0"}, 1,
-             "Failed to write data: No space left on device");
+        addRunRow("device that is full", "1", {"read", "/dev/full", "--blocks", "0"}, 1,
+                  "Failed to write data: No space left on device");
     }
 
     // Usage errors and failures exit with their own status and say why on stderr.
@@ -286,45 +295,41 @@ private slots:
 
     void imageStaysInPlace_data()
     {
-        QTest::addColumn<QString>("faults");
-        QTest::addColumn<QStringList>("write");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("message");
-        const auto row = [](const char *name, const char *faults, const QStringList &write,
-                            int exitCode, const char *message) {
-            QTest::newRow(name) << QString(faults) << write << exitCode << QString(message);
-        };
+        addRunColumns();
         // The directory is written last: its Flash block is erased before anything else, so that a
         // block that fails to erase is replaced while no block above it has been written.
-        row("directory block fails to erase", "erase-fail=2", {"auto-write", "IMAGE"}, 0,
-            "Block 2 marked as bad");
-        row("next block fails to erase too", "bad=2;erase-fail=3", {"auto-write", "IMAGE"}, 0,
-            "Block 3 marked as bad");
-        row("update, directory block fails to erase", "erase-fail=2", {"update", "IMAGE"}, 0,
-            "Block 2 marked as bad");
+        addRunRow("directory block fails to erase", "erase-fail=2", {"auto-write", "IMAGE"}, 0,
+                  "Block 2 marked as bad");
+        addRunRow("next block fails to erase too", "bad=2;erase-fail=3", {"auto-write", "IMAGE"}, 0,
+                  "Block 3 marked as bad");
+        addRunRow("update, directory block fails to erase", "erase-fail=2", {"update", "IMAGE"}, 0,
+                  "Block 2 marked as bad");
         // A directory block that erased early but wears out before the directory is written
         // cannot move any more without shifting the image.
-        row("directory block wears out after the early erase", "wear=1", {"auto-write", "IMAGE"}, 1,
-            "Block 2 had to move to another Flash block after blocks above it were written");
+        addRunRow("directory block wears out after the early erase", "wear=1",
+                  {"auto-write", "IMAGE"}, 1,
+                  "Block 2 had to move to another Flash block after blocks above it were written");
         // The unchanged chunk above the moved block moves too: it is written again.
-        row("update moves a block below an unchanged chunk", "erase-fail=10", {"update", "IMAGE"},
-            0, "Auto-programming 35 Flash block(s): 0...34\nBlock 10 marked as bad");
-        row("whole chip with bad blocks", "bad=5,700", {"auto-write", "IMAGE", "--all", "--pad"}, 0,
-            "2 image block(s) at the end have no good Flash block left (2 bad blocks): "
-            "1022...1023");
+        addRunRow("update moves a block below an unchanged chunk", "erase-fail=10",
+                  {"update", "IMAGE"}, 0,
+                  "Auto-programming 35 Flash block(s): 0...34\nBlock 10 marked as bad");
+        addRunRow("whole chip with bad blocks", "bad=5,700",
+                  {"auto-write", "IMAGE", "--all", "--pad"}, 0,
+                  "2 image block(s) at the end have no good Flash block left (2 bad blocks): "
+                  "1022...1023");
         // A pipe tells no size: it is read to its end.
-        row("image from a pipe", "", {"auto-write", "/dev/stdin", "--blocks", "0...66"}, 0,
-            "Complete");
-        row("blocks past the end of the file", "", {"write", "IMAGE", "--blocks", "60...70"}, 2,
-            "covers the blocks 0...66 only");
+        addRunRow("image from a pipe", "", {"auto-write", "/dev/stdin", "--blocks", "0...66"}, 0,
+                  "Complete");
+        addRunRow("blocks past the end of the file", "", {"write", "IMAGE", "--blocks", "60...70"},
+                  2, "covers the blocks 0...66 only");
     }
 
     // Whatever goes wrong on the way, the chip reads back as the image, byte for byte, or the
     // command fails.
     void imageStaysInPlace()
     {
-        QFETCH(QString, faults);
-        QFETCH(QStringList, write);
+        QFETCH(QString, config);
+        QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, message);
         const QString imagePath = dir->filePath(QStringLiteral("image.bin"));
@@ -336,21 +341,21 @@ private slots:
         const QByteArray image = imageWithDirectory({directoryEntry('c'), directoryEntry('b')});
         QVERIFY(writeFile(imagePath, image));
 
-        write.replaceInStrings(QStringLiteral("IMAGE"), imagePath);
-        const CliResult result = run(write, exitCode, faults, image);
+        arguments.replaceInStrings(QStringLiteral("IMAGE"), imagePath);
+        const CliResult result = run(arguments, exitCode, config, image);
         QVERIFY2(result.err.contains(message), qPrintable(result.err));
         if (exitCode == 0) {
-            run({"read", readPath, "--blocks", "0...66"}, 0, faults);
+            run({"read", readPath, "--blocks", "0...66"}, 0, config);
             QVERIFY(readFile(readPath) == image);
         }
-        if (write.contains(QStringLiteral("--all"))) {
-            run({"verify", imagePath, "--all", "--pad"}, 0, faults);
-            const CliResult read = run({"read", readPath, "--all"}, 0, faults);
+        if (arguments.contains(QStringLiteral("--all"))) {
+            run({"verify", imagePath, "--all", "--pad"}, 0, config);
+            const CliResult read = run({"read", readPath, "--all"}, 0, config);
             QVERIFY2(read.err.contains(QStringLiteral("Saved 1022 block(s)")),
                      qPrintable(read.err));
             QVERIFY(readFile(readPath) == image + QByteArray((1022 - 67) * 131072, char(0xFF)));
             // A physical dump: bad blocks in place, as erased bytes.
-            const CliResult dump = run({"read", readPath, "--physical"}, 0, faults);
+            const CliResult dump = run({"read", readPath, "--physical"}, 0, config);
             QVERIFY2(dump.err.contains(QStringLiteral(
                          "2 bad block(s) not read, erased bytes in their place: 5, 700")),
                      qPrintable(dump.err));
@@ -431,22 +436,15 @@ private slots:
                  qPrintable(result.err));
     }
 
-    void interruptAbortsAndKeepsOlderFile_data()
-    {
-        QTest::addColumn<int>("signalNumber");
-        QTest::newRow("SIGINT") << int(SIGINT);
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-    }
-
+    // Either signal aborts the command; the exit status tells which.
     void interruptAbortsAndKeepsOlderFile()
     {
-        QFETCH(int, signalNumber);
         const QString readPath = dir->filePath(QStringLiteral("read.bin"));
         QVERIFY(writeFile(readPath, "older contents"));
         // A slow link: the whole chip would take about a minute.
         const QString slow = QStringLiteral(";rate=2000000");
         QByteArray err = interrupted({"read", "--all", readPath}, storageConfig + slow,
-                                     "Reading whole Flash...", signalNumber);
+                                     "Reading whole Flash...", SIGINT);
         QVERIFY2(err.contains("Operation aborted\n"), err.constData());
         QCOMPARE(readFile(readPath), QByteArray("older contents"));
         // Nor is a temporary file left beside it.
@@ -457,7 +455,7 @@ private slots:
         QProcess gang;
         err = interrupted({"hash", "--all", "--device", "all"},
                           QStringLiteral("programmers=2") + slow,
-                          "] Computing hashes for whole Flash...", signalNumber, &gang);
+                          "] Computing hashes for whole Flash...", SIGTERM, &gang);
         QCOMPARE(QString::fromLatin1(gang.readAllStandardOutput()).count(QLatin1String("aborted")),
                  2);
     }
