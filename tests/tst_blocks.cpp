@@ -202,7 +202,9 @@ private slots:
 
         const int commands = rig.firmware().commandCount();
         read.fill(0);
+        LogCapture log("npx4.protocol");
         QCOMPARE(rig.programmer.readBlock(8, read), int(Programmer::ResultEccUncorrectable));
+        QCOMPARE(log.messages(), QStringList()); // nothing was left of the complete read
         QCOMPARE(rig.programmer.errorString(),
                  "Uncorrectable ECC error found (block 8, page 10, subpage 1)");
         QCOMPARE(rig.firmware().commandCount(), commands + 1);
