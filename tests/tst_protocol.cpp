@@ -24,46 +24,53 @@ QByteArray id;
 QList<int> blocks;
 quint8 marks[2];
 
-using Operation = int (*)(Programmer &);
+// An operation the tests name by its call, with the command it sends (hex; none if empty).
+struct Operation
+{
+    int (*call)(Programmer &);
+    const char *frame = nullptr;
+};
 
-// The operations the tests name, by their call.
 const QMap<QString, Operation> operations = {
-    {"getInfo", [](Programmer &p) { return p.getInfo(nullptr); }},
-    {"power(true)", [](Programmer &p) { return p.power(true); }},
-    {"setMode(0)", [](Programmer &p) { return p.setMode(0); }},
+    {"getInfo", {[](Programmer &p) { return p.getInfo(nullptr); }}},
+    {"power(true)", {[](Programmer &p) { return p.power(true); }}},
+    {"setMode(0)", {[](Programmer &p) { return p.setMode(0); }, "a504000000"}},
     {"setBusyMode(true)",
-     [](Programmer &p) {
-         p.setBusyMode(true);
-         return 0;
-     }},
+     {[](Programmer &p) {
+          p.setBusyMode(true);
+          return 0;
+      },
+      "a504000002"}},
     {"setReadyMode(true)",
-     [](Programmer &p) {
-         p.setReadyMode(true);
-         return 0;
-     }},
-    {"setPeriod(100, 0.3)", [](Programmer &p) { return p.setPeriod(100, 0.3f); }},
-    {"setPeriod(5, 0.5)", [](Programmer &p) { return p.setPeriod(5, 0.5f); }},
-    {"setParameter(151)", [](Programmer &p) { return p.setParameter(151); }},
-    {"setUseEcc(true)", [](Programmer &p) { return p.setUseEcc(true); }},
-    {"eraseBlock(0x12345, true)", [](Programmer &p) { return p.eraseBlock(0x12345, true); }},
-    {"fastErase(0, true)", [](Programmer &p) { return p.fastErase(0, true); }},
-    {"fastErase(1, false)", [](Programmer &p) { return p.fastErase(1, false); }},
-    {"fastErase(1, true)", [](Programmer &p) { return p.fastErase(1, true); }},
-    {"fastErase(5000, true)", [](Programmer &p) { return p.fastErase(5000, true); }},
-    {"fastErase(-1, false)", [](Programmer &p) { return p.fastErase(unsigned(-1), false); }},
-    {"markBad(-1)", [](Programmer &p) { return p.markBad(-1); }},
-    {"readBlockMarks(700)", [](Programmer &p) { return p.readBlockMarks(700, marks); }},
-    {"readBadBlockList", [](Programmer &p) { return p.readBadBlockList(blocks); }},
-    {"readId", [](Programmer &p) { return p.readId(id); }},
-    {"upgradeFirmware", [](Programmer &p) { return p.upgradeFirmware(); }},
+     {[](Programmer &p) {
+          p.setReadyMode(true);
+          return 0;
+      },
+      "a504000001"}},
+    {"setPeriod(100, 0.3)", {[](Programmer &p) { return p.setPeriod(100, 0.3f); }, "a50401030a"}},
+    {"setPeriod(5, 0.5)", {[](Programmer &p) { return p.setPeriod(5, 0.5f); }, "a504010102"}},
+    {"setParameter(151)", {[](Programmer &p) { return p.setParameter(151); }, "a504020097"}},
+    {"setUseEcc(true)", {[](Programmer &p) { return p.setUseEcc(true); }, "a504041a00"}},
+    {"eraseBlock(0x12345, true)",
+     {[](Programmer &p) { return p.eraseBlock(0x12345, true); }, "a506452380"}},
+    // Nothing to erase: no frame, which would mean 65536 blocks.
+    {"fastErase(0, true)", {[](Programmer &p) { return p.fastErase(0, true); }, ""}},
+    {"fastErase(1, false)", {[](Programmer &p) { return p.fastErase(1, false); }, "a506000001"}},
+    {"fastErase(1, true)", {[](Programmer &p) { return p.fastErase(1, true); }}},
+    {"fastErase(5000, true)",
+     {[](Programmer &p) { return p.fastErase(5000, true); }, "a506ff0381"}},
+    {"fastErase(-1, false)",
+     {[](Programmer &p) { return p.fastErase(unsigned(-1), false); }, "a506ff0301"}},
+    {"markBad(-1)", {[](Programmer &p) { return p.markBad(-1); }, "a509ffff00"}},
+    {"readBlockMarks(700)",
+     {[](Programmer &p) { return p.readBlockMarks(700, marks); }, "a505bc0200"}},
+    {"readBadBlockList", {[](Programmer &p) { return p.readBadBlockList(blocks); }, "a505000401"}},
+    {"readId", {[](Programmer &p) { return p.readId(id); }}},
 };
 
 int run(Programmer &programmer, const QString &operation)
 {
-    const Operation call = operations.value(operation);
-    if (!call)
-        qFatal("no operation named %s", qPrintable(operation));
-    return call(programmer);
+    return operations.value(operation).call(programmer);
 }
 
 } // namespace
@@ -73,48 +80,15 @@ class TestProtocol : public QObject
     Q_OBJECT
 
 private slots:
-private slots:
-
-    void crc16_data()
-    {
-        QTest::addColumn<QByteArray>("data");
-        QTest::addColumn<int>("crc");
-        QTest::newRow("check value") << QByteArray("123456789") << 0x31C3;
-        QTest::newRow("polynomial") << bytes("01") << 0x1021;
-        QTest::newRow("mode off") << bytes("a504000000") << 0xC3C2;
-    }
-
-    void crc16()
-    {
-        QFETCH(QByteArray, data);
-        QFETCH(int, crc);
-        QCOMPARE(Programmer::crc16(reinterpret_cast<const quint8 *>(data.constData()), data.size()),
-                 quint16(crc));
-    }
 
     void commandFrames_data()
     {
         QTest::addColumn<QString>("operation");
         QTest::addColumn<QByteArray>("command");
-        for (const auto &[operation, hex] :
-             std::initializer_list<std::pair<const char *, const char *>>{
-                 {"setMode(0)", "a504000000"},
-                 {"setBusyMode(true)", "a504000002"},
-                 {"setReadyMode(true)", "a504000001"},
-                 {"setPeriod(100, 0.3)", "a50401030a"},
-                 {"setPeriod(5, 0.5)", "a504010102"},
-                 {"setParameter(151)", "a504020097"},
-                 {"setUseEcc(true)", "a504041a00"},
-                 {"eraseBlock(0x12345, true)", "a506452380"},
-                 {"fastErase(0, true)", ""}, // nothing to erase: no frame that means 65536 blocks
-                 {"fastErase(1, false)", "a506000001"},
-                 {"fastErase(5000, true)", "a506ff0381"},
-                 {"fastErase(-1, false)", "a506ff0301"},
-                 {"markBad(-1)", "a509ffff00"},
-                 {"readBlockMarks(700)", "a505bc0200"},
-                 {"readBadBlockList", "a505000401"},
-             })
-            QTest::newRow(operation) << QString(operation) << bytes(hex);
+        for (auto it = operations.cbegin(); it != operations.cend(); ++it) {
+            if (it->frame)
+                QTest::newRow(qPrintable(it.key())) << it.key() << bytes(it->frame);
+        }
     }
 
     // Every command goes out as one frame: marker, code, parameters, CRC low byte first.
@@ -145,7 +119,6 @@ private slots:
             << status << 0x20 << 5 << "Busy signal is not activated";
         QTest::newRow("busy timeout")
             << status << 0x30 << 6 << "Busy signal is in active state more than 30 ms";
-        QTest::newRow("status zero") << status << 0 << 4 << "Operation error (code 0x0)";
         QTest::newRow("status byte order")
             << status << 0x12345678 << 4 << "Operation error (code 0x12345678)";
         QTest::newRow("wrong crc")
@@ -197,7 +170,7 @@ private slots:
         QElapsedTimer timer;
         timer.start();
         QCOMPARE(rig.programmer.power(true), int(Programmer::ResultTransferFailed));
-        QVERIFY2(timer.elapsed() >= 2000 && timer.elapsed() < 2700,
+        QVERIFY2(timer.elapsed() >= 2000 && timer.elapsed() < 2400,
                  qPrintable(QString::number(timer.elapsed())));
         QVERIFY2(servings >= 2 && servings <= 4, qPrintable(QString::number(servings)));
         QCOMPARE(rig.programmer.errorString(), QStringLiteral("Receive timeout"));
@@ -222,7 +195,7 @@ private slots:
     }
 
     // Once the information query has failed in transport, no frame goes out or is read until the
-    // device has been replugged.
+    // device has been replugged, and the marks asked for read as zero.
     void latchRefusesTraffic()
     {
         SimRig rig;
@@ -230,15 +203,10 @@ private slots:
         rig.firmware().injectAnswerFault({Fault::CorruptCrc, 0, CmdGetInfo});
         QCOMPARE(rig.programmer.getInfo(nullptr), int(Programmer::ResultTransferFailed));
         QVERIFY(rig.programmer.isConnected());
-
         const int writes = rig.writes();
-        for (const char *operation :
-             {"getInfo", "setMode(0)", "power(true)", "fastErase(1, false)", "upgradeFirmware"}) {
-            QCOMPARE(run(rig.programmer, operation), int(Programmer::ResultTransferFailed));
-            QCOMPARE(rig.programmer.errorString(), QStringLiteral("Device reconnection required!"));
-        }
         marks[0] = marks[1] = 0xFF;
         QCOMPARE(rig.programmer.readBlockMarks(3, marks), int(Programmer::ResultTransferFailed));
+        QCOMPARE(rig.programmer.errorString(), QStringLiteral("Device reconnection required!"));
         QCOMPARE(marks[0] | marks[1], 0);
         QCOMPARE(rig.writes(), writes);
     }
@@ -294,7 +262,8 @@ private slots:
     {
         AnsweringRig rig;
         int lists = 0;
-        // The second list's entries come after 1.5 s of silence: more than the list waits.
+        // The second list's entries come after 1.5 s of silence: more than the list waits, and the
+        // caller's list stays as it was.
         rig.end.onCommand(commandBytes(CmdBlockCheck, 0x00, 0x04, 0x01), [&](SimHostLink &link) {
             link.send(SimFrame::make(0x00, 0x00, 0x00, 0x00, 0x03));
             link.sendAfter(lists++ ? 1500 : 0, bytes("05001002ff03"));
@@ -307,16 +276,6 @@ private slots:
         QCOMPARE(rig.programmer.readBadBlockList(blocks), int(Programmer::ResultTransferFailed));
         QCOMPARE(rig.programmer.errorString(), QStringLiteral("Receive timeout"));
         QCOMPARE(blocks, QList<int>({42}));
-
-        // A list that comes short leaves the caller's list as it was.
-        SimRig sim("bad=5,700");
-        QVERIFY(sim.programmer.open(0));
-        QCOMPARE(sim.programmer.power(true), int(Programmer::ResultOk));
-        QCOMPARE(sim.programmer.readBadBlockList(blocks), int(Programmer::ResultOk));
-        QCOMPARE(blocks, QList<int>({5, 700}));
-        sim.firmware().injectAnswerFault({Fault::TruncateData, 3, CmdBlockCheck});
-        QCOMPARE(sim.programmer.readBadBlockList(blocks), int(Programmer::ResultTransferFailed));
-        QCOMPARE(blocks, QList<int>({5, 700}));
     }
 
     void refusals_data()
