@@ -170,7 +170,7 @@ private slots:
         QElapsedTimer timer;
         timer.start();
         QCOMPARE(rig.programmer.power(true), int(Programmer::ResultTransferFailed));
-        QVERIFY2(timer.elapsed() >= 2000 && timer.elapsed() < 2400,
+        QVERIFY2(timer.elapsed() >= 2000 && timer.elapsed() < 2700,
                  qPrintable(QString::number(timer.elapsed())));
         QVERIFY2(servings >= 2 && servings <= 4, qPrintable(QString::number(servings)));
         QCOMPARE(rig.programmer.errorString(), QStringLiteral("Receive timeout"));
