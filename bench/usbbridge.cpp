@@ -4,6 +4,7 @@
 // that CPU time goes: per thread, and the usbfs calls the emulation answered. The emulated bus
 // has no bandwidth limit, so the figures measure the host's own cost per byte (plus the
 // emulation's), not a real chip's link.
+#include "blockloop.h"
 #include "emulated/emulatedftdibridge.h"
 #include "protocol/programmer.h"
 #include "sim/nandchip.h"
@@ -66,13 +67,8 @@ bool measure(const char *name, EmulatedFtdiBridge &bridge, Programmer &programme
     const double cpuBefore = processCpu();
     QElapsedTimer timer;
     timer.start();
-    for (int block = 0; block < Blocks; ++block) {
-        if (operation(block) != Programmer::ResultOk) {
-            std::fprintf(stderr, "%s of block %d failed: %s\n", name, block,
-                         qPrintable(programmer.errorString()));
-            return false;
-        }
-    }
+    if (!forEachBlock(programmer, Blocks, name, operation))
+        return false;
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
     const double cpu = processCpu() - cpuBefore;
     const double megabytes = double(Blocks) * Programmer::blockSize() / MiB;

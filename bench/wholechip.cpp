@@ -11,6 +11,7 @@
 //            then 64 x max(300 us, page / rate), the pages' transfer hidden behind the chip)
 //         + the latency timer (2 ms) when the answer ends in a partly filled packet.
 // CPU time is the process's user and system time over the same span.
+#include "blockloop.h"
 #include "simulatedprogrammer.h"
 
 #include <QCoreApplication>
@@ -75,13 +76,8 @@ bool measure(Programmer &programmer, int blocks, const char *name, double floorP
     const double cpuBefore = cpuSeconds();
     QElapsedTimer timer;
     timer.start();
-    for (int block = 0; block < blocks; ++block) {
-        if (operation(block) != Programmer::ResultOk) {
-            std::fprintf(stderr, "%s of block %d failed: %s\n", name, block,
-                         qPrintable(programmer.errorString()));
-            return false;
-        }
-    }
+    if (!forEachBlock(programmer, blocks, name, operation))
+        return false;
     const double wall = double(timer.nsecsElapsed()) / 1e9;
     const double cpu = cpuSeconds() - cpuBefore;
     const double floor = floorPerBlock * blocks;
