@@ -11,10 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 int main()
 {
-    // Streams (hex, space-separated) whose first answer frame the target seals with a valid CRC
-    // in place of the zeros at its end: all zeros, error answers, every count at its maximum, a
-    // short payload, the boot loader's ready code with and without its acknowledgement, a near
-    // miss of it, and firmware versions around the supported range.
+    // Streams (hex) whose first answer frame the target seals in place of its last two bytes: all
+    // zeros, errors, counts at their maximum, a short payload, the boot loader's ready code with
+    // and without acknowledgement, a near miss, and versions around the supported range.
     const QList<QByteArray> streams = QByteArray(" aa110000000000 aa300000000000 0000ffffff0000"
                                                  " 00000002ff00000102 42534e50340000"
                                                  " 42534e5034000001 42534e5035000001"

@@ -1,8 +1,7 @@
-// Fuzz target: arbitrary bytes from the device side reach the host's answer checking, answer
-// decoding and data phases; whatever they are, the host must neither crash, nor hang, nor touch
-// memory outside its buffers. Byte 0 selects the operation (low three bits) and whether the first
-// seven stream bytes get a valid CRC (bit 3), to get past the answer check into the data phases;
-// the rest is what the device sends after each command frame.
+// Fuzz target: arbitrary bytes from the device side reach the host's answer checking, decoding
+// and data phases; whatever they are, the host must neither crash, nor hang, nor touch memory
+// outside its buffers. Byte 0 selects the operation (low three bits) and whether the first seven
+// stream bytes get a valid CRC (bit 3); the rest is what the device sends after each command.
 
 #include "protocol/commands.h"
 #include "protocol/programmer.h"
@@ -22,10 +21,9 @@ namespace {
 // whatever it leaves open, and seven zeros form a valid frame, so the host never waits long.
 constexpr int Padding = 1024;
 
-// The device side, installed once: it answers every command frame with the stream or, while that
-// is empty, with firmware 1.5's information answer, which the other commands of an opening take
-// for success. Other writes (boot loader probe, image pieces) get a damaged frame, so that an
-// opening skips the upload. The host writes, and so this runs, on the fuzzing thread.
+// The device side, run on the fuzzing thread as the host writes: it answers every command frame
+// with the stream or, while that is empty, with firmware 1.5's information answer (success to the
+// other commands of an opening), and anything else (the boot loader probe) with a damaged frame.
 struct Harness : SimDeviceEnd
 {
     Harness()
