@@ -12,16 +12,8 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QStringList arguments = app.arguments().mid(1);
-    if (arguments.isEmpty()) {
-        std::fprintf(stderr, "usage: emulatedbridgehost PROGRAM [ARGUMENTS...]\n");
-        return 2;
-    }
-    const QString reason = EmulatedFtdiBridge::unavailableReason();
-    if (!reason.isEmpty()) {
-        std::fprintf(stderr, "SKIP: %s\n", qPrintable(reason));
+    if (!EmulatedFtdiBridge::available())
         return 77;
-    }
     NandChip chip;
     SimFirmware firmware(&chip);
     EmulatedFtdiBridge bridge(&firmware);
@@ -32,7 +24,7 @@ int main(int argc, char *argv[])
     environment.remove(QStringLiteral("NPX4_SIMULATOR"));
     command.setProcessEnvironment(environment);
     command.setProcessChannelMode(QProcess::ForwardedChannels);
-    command.start(arguments.takeFirst(), arguments);
+    command.start(app.arguments().value(1), app.arguments().mid(2));
     if (!command.waitForFinished(-1) || command.exitStatus() != QProcess::NormalExit) {
         std::fprintf(stderr, "emulatedbridgehost: %s\n", qPrintable(command.errorString()));
         return 1;
