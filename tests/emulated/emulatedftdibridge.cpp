@@ -11,7 +11,6 @@
 #include <dlfcn.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
-#include <optional>
 #include <sys/stat.h>
 
 namespace {
@@ -22,62 +21,58 @@ constexpr char DeviceNode[] = "/dev/bus/usb/001/002";
 // String descriptors 1 to 3: manufacturer, product and serial number.
 constexpr const char *Strings[] = {"Velmora", "NPX4 Flash Programmer", "NPX4E001"};
 
-constexpr int PacketSize = 512;
-constexpr int StatusBytes = 2;
-// Modem status as an idle FT232H reports it: CTS and DSR set, transmitter empty.
-constexpr char ModemStatus[StatusBytes] = {0x32, 0x60};
-
-using Data = std::unique_ptr<UMockdevIoctlData, void (*)(void *)>;
+// Bulk-in packets of 512 bytes start with the two bytes of modem status, as an idle FT232H
+// reports it: CTS and DSR set, transmitter empty.
+constexpr char ModemStatus[] = "\x32\x60";
+constexpr int PacketData = 510;
 
 // umockdev's copy of the client memory that the pointer at `offset` of `data` points to; it is
 // written back to the client when the ioctl completes.
-Data resolve(UMockdevIoctlData *data, size_t offset, size_t size)
+UMockdevData resolve(UMockdevIoctlData *data, size_t offset, size_t size)
 {
     return {umockdev_ioctl_data_resolve(data, offset, size, nullptr), &g_object_unref};
 }
 
-void write(UMockdevIoctlData *data, size_t offset, QByteArray bytes)
-{
-    umockdev_ioctl_data_update(data, offset, reinterpret_cast<guint8 *>(bytes.data()),
-                               int(bytes.size()));
-}
-
 template <typename Value>
-QByteArray bytesOf(Value value)
+void write(UMockdevIoctlData *data, size_t offset, Value value)
 {
-    return QByteArray(reinterpret_cast<const char *>(&value), sizeof value);
+    umockdev_ioctl_data_update(data, offset, reinterpret_cast<guint8 *>(&value), sizeof value);
 }
 
 } // namespace
 
 void EmulatedFtdiBridge::Urb::complete(int status, int length, const QByteArray &answer, int offset)
 {
-    if (!answer.isEmpty())
-        write(buffer.get(), size_t(offset), answer);
-    write(data.get(), offsetof(usbdevfs_urb, status), bytesOf(status));
-    write(data.get(), offsetof(usbdevfs_urb, actual_length), bytesOf(length));
+    umockdev_ioctl_data_update(buffer.get(), size_t(offset),
+                               reinterpret_cast<guint8 *>(QByteArray(answer).data()),
+                               int(answer.size()));
+    write(data.get(), offsetof(usbdevfs_urb, status), status);
+    write(data.get(), offsetof(usbdevfs_urb, actual_length), length);
     done = true;
 }
 
 bool EmulatedFtdiBridge::available()
 {
     // The library must have been preloaded: loaded later it would miss the calls that come first.
-    if (dlopen("libumockdev-preload.so.0", RTLD_LAZY | RTLD_NOLOAD))
-        return true;
-    std::fprintf(stderr, "SKIP: umockdev's preload library is not loaded; run the program under "
-                         "umockdev-wrapper\n");
-    return false;
+    const bool preloaded = dlopen("libumockdev-preload.so.0", RTLD_LAZY | RTLD_NOLOAD);
+    if (!preloaded)
+        std::fputs("SKIP: umockdev's preload library is missing; use umockdev-wrapper\n", stderr);
+    return preloaded;
 }
 
 EmulatedFtdiBridge::EmulatedFtdiBridge(SimDeviceEnd *end)
-    : end(end), testbed(umockdev_testbed_new()), handler(umockdev_ioctl_base_new())
+    : end(end), testbed(umockdev_testbed_new()), handler(umockdev_ioctl_base_new()),
+      root(qgetenv("UMOCKDEV_DIR"))
 {
-    gchar *rootDir = umockdev_testbed_get_root_dir(testbed);
-    root = rootDir;
-    g_free(rootDir);
     // Readable to every user, so that a test may look at it with the rights of another.
     chmod(root.constData(), 0755);
-    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), this);
+    const auto onIoctl = [](UMockdevIoctlBase *, UMockdevIoctlClient *client, void *self) {
+        const int error = static_cast<EmulatedFtdiBridge *>(self)->handle(
+            umockdev_ioctl_client_get_request(client), umockdev_ioctl_client_get_arg(client));
+        umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
+        return TRUE;
+    };
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(+onIoctl), this);
     // Attached before the device appears, so that a host that sees it can open it.
     umockdev_testbed_attach_ioctl(testbed, DeviceNode, handler, nullptr);
     // Whoever may open the device node may reach its ioctl socket, as with a real node.
@@ -106,7 +101,6 @@ void EmulatedFtdiBridge::plug()
     if (plugged)
         return;
     plugged = true;
-    kernelDriverBound = true;
     claimed = false;
     log.latencyTimer = 16;
     toHost.clear();
@@ -162,7 +156,7 @@ void EmulatedFtdiBridge::setAccess(bool held, bool accessible)
     std::lock_guard<std::recursive_mutex> locker(mutex);
     heldElsewhere = held;
     if (plugged && !claimed)
-        bindInterface(held ? "usbfs" : kernelDriverBound ? "ftdi_sio" : nullptr);
+        bindInterface(held ? "usbfs" : "ftdi_sio");
     chmod((root + DeviceNode).constData(), accessible ? 0666 : 0);
 }
 
@@ -177,14 +171,6 @@ void EmulatedFtdiBridge::send(const char *data, qint64 size)
     std::lock_guard<std::recursive_mutex> locker(mutex);
     if (plugged)
         toHost.append(data, size);
-}
-
-int EmulatedFtdiBridge::onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *self)
-{
-    const int error = static_cast<EmulatedFtdiBridge *>(self)->handle(
-        umockdev_ioctl_client_get_request(client), umockdev_ioctl_client_get_arg(client));
-    umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
-    return true;
 }
 
 // The usbfs ioctls that libusb sends to an FTDI chip that libftdi opens, uses and closes.
@@ -209,8 +195,8 @@ int EmulatedFtdiBridge::handle(unsigned long request, UMockdevIoctlData *arg)
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES:
         write(resolve(arg, 0, sizeof(quint32)).get(), 0,
-              bytesOf(quint32(USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                              USBDEVFS_CAP_REAP_AFTER_DISCONNECT)));
+              quint32(USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                      USBDEVFS_CAP_REAP_AFTER_DISCONNECT));
         return 0;
     case USBDEVFS_SUBMITURB:
         return submit(arg);
@@ -218,26 +204,19 @@ int EmulatedFtdiBridge::handle(unsigned long request, UMockdevIoctlData *arg)
         // Takes the interface from the kernel's serial driver, but not from another program.
         if (heldElsewhere)
             return EBUSY;
-        if (kernelDriverBound)
-            log.kernelDriver << QStringLiteral("detached");
-        kernelDriverBound = false;
+        log.kernelDriver << QStringLiteral("detached");
         claimed = true;
         bindInterface("usbfs");
         return 0;
     case USBDEVFS_RELEASEINTERFACE:
-        if (!claimed)
-            return EINVAL;
         claimed = false;
         bindInterface(nullptr);
         return 0;
     case USBDEVFS_IOCTL: {
         // Gives the interface back to the kernel's serial driver.
-        const Data command = resolve(arg, 0, sizeof(usbdevfs_ioctl));
+        const UMockdevData command = resolve(arg, 0, sizeof(usbdevfs_ioctl));
         if (reinterpret_cast<const usbdevfs_ioctl *>(command->data)->ioctl_code != USBDEVFS_CONNECT)
             return ENOTTY;
-        if (claimed)
-            return EBUSY;
-        kernelDriverBound = true;
         bindInterface("ftdi_sio");
         log.kernelDriver << QStringLiteral("attached");
         return 0;
@@ -279,14 +258,13 @@ std::optional<QByteArray> EmulatedFtdiBridge::control(const quint8 *setup)
 
 int EmulatedFtdiBridge::submit(UMockdevIoctlData *arg)
 {
-    Data data = resolve(arg, 0, sizeof(usbdevfs_urb));
+    UMockdevData data = resolve(arg, 0, sizeof(usbdevfs_urb));
     const usbdevfs_urb header = *reinterpret_cast<const usbdevfs_urb *>(data->data);
-    Data buffer = resolve(data.get(), offsetof(usbdevfs_urb, buffer), size_t(header.buffer_length));
-    if (!buffer)
-        return EINVAL;
+    UMockdevData buffer =
+        resolve(data.get(), offsetof(usbdevfs_urb, buffer), size_t(header.buffer_length));
     Urb urb{std::move(data), std::move(buffer)};
     const quint8 *bytes = urb.buffer->data;
-    if (header.type == USBDEVFS_URB_TYPE_CONTROL && header.buffer_length >= 8) {
+    if (header.type == USBDEVFS_URB_TYPE_CONTROL) {
         // The answer follows the setup packet, cut to the length that the setup asks for.
         const std::optional<QByteArray> answer = control(bytes);
         const QByteArray sent = answer.value_or(QByteArray())
@@ -305,34 +283,28 @@ int EmulatedFtdiBridge::submit(UMockdevIoctlData *arg)
     return 0;
 }
 
-void EmulatedFtdiBridge::fillIn(Urb &urb, Clock::time_point now)
-{
-    const int length = reinterpret_cast<const usbdevfs_urb *>(urb.data->data)->buffer_length;
-    const qint64 room = length - qint64((length + PacketSize - 1) / PacketSize) * StatusBytes;
-    qint64 available = qMin<qint64>(toHost.size(), room);
-    if (unplugCountdown >= 0)
-        available = qMin(available, unplugCountdown);
-    // The chip sends full packets as they fill and the rest, or only its status, when the
-    // latency timer runs out; the host's transfer ends when it is full or a packet is short.
-    if (available < room && now < lastInPacket + std::chrono::milliseconds(log.latencyTimer))
-        return;
-    QByteArray packets;
-    for (qint64 offset = 0; offset == 0 || offset < available; offset += PacketSize - StatusBytes)
-        packets += QByteArray(ModemStatus, StatusBytes) +
-                   toHost.mid(offset, qMin<qint64>(PacketSize - StatusBytes, available - offset));
-    toHost.remove(0, available);
-    urb.complete(0, int(packets.size()), packets);
-    lastInPacket = now;
-    if (unplugCountdown >= 0 && (unplugCountdown -= available) == 0)
-        unplug();
-}
-
 int EmulatedFtdiBridge::reap(UMockdevIoctlData *arg)
 {
     const Clock::time_point now = Clock::now();
     for (Urb &urb : urbs) {
-        if (!urb.done && plugged)
-            fillIn(urb, now);
+        // The chip sends full packets as they fill and the rest, or only its status, when the
+        // latency timer runs out; the host's transfer ends when it is full or a packet is short.
+        const int length = reinterpret_cast<const usbdevfs_urb *>(urb.data->data)->buffer_length;
+        const qint64 room = length - (length + 511) / 512 * 2;
+        const qint64 available =
+            std::min({qint64(toHost.size()), room, unplugCountdown < 0 ? room : unplugCountdown});
+        if (urb.done || !plugged ||
+            (available < room && now < lastInPacket + std::chrono::milliseconds(log.latencyTimer)))
+            continue;
+        const QByteArray data = toHost.left(available);
+        toHost.remove(0, available);
+        QByteArray packets;
+        for (qint64 offset = 0; offset == 0 || offset < available; offset += PacketData)
+            packets += QByteArray(ModemStatus, 2) + data.mid(offset, PacketData);
+        urb.complete(0, int(packets.size()), packets);
+        lastInPacket = now;
+        if (unplugCountdown >= 0 && (unplugCountdown -= available) == 0)
+            unplug();
     }
     const auto urb =
         std::find_if(urbs.begin(), urbs.end(), [](const Urb &urb) { return urb.done; });

@@ -11,17 +11,16 @@
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
-typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
+// A reference to umockdev's copy of client memory.
+using UMockdevData = std::unique_ptr<UMockdevIoctlData, void (*)(void *)>;
 
 // An FT232H USB bridge (0403:6014) emulated under umockdev, with a simulated programmer's
-// firmware behind it. Programs that run under umockdev's preload library (umockdev-wrapper)
-// and see this process's UMOCKDEV_DIR find it in sysfs and drive it through usbfs like a real
-// chip: libusb's URBs are answered here, the FTDI vendor requests that libftdi sends are
-// obeyed, bytes the host writes go to the firmware, and what the firmware sends comes back in
-// 512-byte packets that each start with the two modem-status bytes, held back by the latency
-// timer as the chip does. Requests and ioctls that the driver does not send fail.
-//
+// firmware behind it. Programs under umockdev-wrapper that see this process's UMOCKDEV_DIR
+// find it in sysfs and drive it through usbfs like a real chip: the usbfs ioctls and FTDI
+// vendor requests that libusb and libftdi send are obeyed (others fail), bytes the host writes
+// go to the firmware, and what the firmware sends comes back in 512-byte packets that each
+// start with the two modem-status bytes, held back by the latency timer as the chip does.
 // usbfs is answered on umockdev's worker thread; every member may be called from any thread.
 class EmulatedFtdiBridge final : public SimHostLink
 {
@@ -61,13 +60,12 @@ public:
     void leaveBusAfter(int, int) override { qFatal("%s: not emulated", Q_FUNC_INFO); }
 
 private:
-    using Data = std::unique_ptr<UMockdevIoctlData, void (*)(void *)>;
     // A URB the host submitted and has not reaped yet, as umockdev's copies of the client's
     // URB and of its buffer, which are written back when it is reaped.
     struct Urb
     {
-        Data data;
-        Data buffer;
+        UMockdevData data;
+        UMockdevData buffer;
         bool done = false;
         // Ends the URB with `status` and `length` bytes transferred, writing `answer` at
         // `offset` of its buffer.
@@ -75,12 +73,10 @@ private:
                       int offset = 0);
     };
 
-    static int onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *self);
     int handle(unsigned long request, UMockdevIoctlData *arg);
     int submit(UMockdevIoctlData *arg);
     std::optional<QByteArray> control(const quint8 *setup);
     int reap(UMockdevIoctlData *arg);
-    void fillIn(Urb &urb, Clock::time_point now);
     void unplug();
     void bindInterface(const char *driver);
 
@@ -92,7 +88,6 @@ private:
 
     bool plugged = false;
     bool heldElsewhere = false;
-    bool kernelDriverBound = true;
     bool claimed = false;
     Record log;
     std::deque<Urb> urbs;
