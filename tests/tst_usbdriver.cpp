@@ -141,25 +141,18 @@ private slots:
         }
         rig.add("ef");
         sent += "ef";
-
-        if (lost) {
-            // Waiters are woken, and the queue fails from then on.
-            QVERIFY(rig.waitForQueued(-1));
-            QCOMPARE(rig.take(1), QByteArray("<failed>"));
-            QCOMPARE(rig.queued(), -1);
-        } else {
-            QVERIFY(rig.waitForQueued(sent.size()));
-            QCOMPARE(rig.take(100), sent);
-            QVERIFY(!rig.reader.isLost());
-        }
+        // A lost device wakes the waiters, and its queue fails from then on.
+        QVERIFY(rig.waitForQueued(lost ? -1 : sent.size()));
+        QCOMPARE(rig.take(100), lost ? QByteArray("<failed>") : sent);
+        QCOMPARE(rig.queued(), lost ? -1 : 0);
     }
 
     void operationsWaitForTheReadInProgress_data()
     {
         QTest::addColumn<quint32>("purge");
         QTest::addColumn<QByteArray>("read");
-        // A receive purge drops the burst that was arriving when it was asked for; stopping
-        // (no purge) keeps that burst and then reads no more.
+        // A receive purge waits for the burst that was arriving when it was asked for and drops
+        // it; stopping (no purge) keeps that burst and then reads no more.
         QTest::newRow("receive purge") << quint32(FtPurgeRx) << QByteArray("ef");
         QTest::newRow("transmit purge") << quint32(FtPurgeTx) << QByteArray("abcdef");
         QTest::newRow("stop") << 0u << QByteArray("abcd");
@@ -186,7 +179,6 @@ private slots:
         // A stopped reader that went on would bring "ef" within this read's time-out.
         QCOMPARE(rig.take(6, 20), read);
         QMutexLocker locker(&rig.mutex);
-        // The device is not flushed in the middle of the read.
         QCOMPARE(rig.flushes, purge ? QList<quint32>{purge} : QList<quint32>());
     }
 

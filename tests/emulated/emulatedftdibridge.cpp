@@ -106,26 +106,18 @@ void EmulatedFtdiBridge::plug()
     toHost.clear();
     lastInPacket = Clock::now();
     // FT232H: device descriptor (bcdDevice 9.00, strings 1 to 3), then one configuration with
-    // one vendor-specific interface and the bulk endpoints 0x81 (in) and 0x02 (out), 512 bytes
-    // each.
-    const QByteArray device = QByteArray("P: ") + DevicePath +
-                              "\nN: bus/usb/001/002\n"
-                              "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
-                              "E: BUSNUM=001\nE: DEVNUM=002\nE: DEVNAME=" +
-                              DeviceNode +
-                              "\nA: idVendor=0403\\n\nA: idProduct=6014\\n\n"
-                              "A: busnum=1\\n\nA: devnum=2\\n\nA: speed=480\\n\n"
-                              "A: bConfigurationValue=1\\n\nA: manufacturer=" +
-                              Strings[0] + "\\n\nA: product=" + Strings[1] +
-                              "\\n\nA: serial=" + Strings[2] +
-                              "\\n\nH: descriptors=120100020000004003041460000901020301"
-                              "09022000010100802d0904000002ffffff02"
-                              "0705810200020007050202000200\n";
-    umockdev_testbed_add_from_string(testbed, device.constData(), nullptr);
-    const QByteArray interface = QByteArray("P: ") + InterfacePath +
-                                 "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n"
-                                 "A: bInterfaceNumber=00\\n\n";
-    umockdev_testbed_add_from_string(testbed, interface.constData(), nullptr);
+    // one vendor-specific interface and the bulk endpoints 0x81 (in) and 0x02 (out) of 512 bytes.
+    const QString device =
+        QStringLiteral(
+            "P: %1\nN: bus/usb/001/002\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
+            "E: BUSNUM=001\nE: DEVNUM=002\nE: DEVNAME=%2\nA: idVendor=0403\\n\n"
+            "A: idProduct=6014\\n\nA: busnum=1\\n\nA: devnum=2\\n\nA: speed=480\\n\n"
+            "A: bConfigurationValue=1\\n\nA: manufacturer=%3\\n\nA: product=%4\\n\n"
+            "A: serial=%5\\n\nH: descriptors=12010002000000400304146000090102030109022000010100"
+            "802d0904000002ffffff020705810200020007050202000200\n\n"
+            "P: %6\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=00\\n\n")
+            .arg(DevicePath, DeviceNode, Strings[0], Strings[1], Strings[2], InterfacePath);
+    umockdev_testbed_add_from_string(testbed, device.toUtf8().constData(), nullptr);
     bindInterface(heldElsewhere ? "usbfs" : "ftdi_sio");
     end->attached();
 }
