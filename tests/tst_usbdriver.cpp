@@ -39,7 +39,7 @@ struct Rig final : UsbByteSource
     {
         QMutexLocker locker(&mutex);
         script.emplace_back(bytes, error);
-        added.wakeAll();
+        changed.wakeAll();
     }
     // Waits on the event until `count` bytes are queued, or with -1 until the device is lost.
     bool waitForQueued(qint64 count)
@@ -72,7 +72,7 @@ struct Rig final : UsbByteSource
         QMutexLocker locker(&mutex);
         sizes.append(size);
         if (script.empty())
-            added.wait(&mutex, 2);
+            changed.wait(&mutex, 2);
         if (script.empty())
             return 0;
         if (script.front().second == Held) {
@@ -94,12 +94,14 @@ struct Rig final : UsbByteSource
     {
         QMutexLocker locker(&mutex);
         flushes.append(mask);
+        changed.wakeAll();
         return 0;
     }
 
     // The script and the records, used while holding `mutex`.
     QMutex mutex;
-    QWaitCondition added;
+    // Signalled when a step is added and when the device is flushed.
+    QWaitCondition changed;
     std::deque<std::pair<QByteArray, int>> script;
     QList<int> sizes;
     QList<quint32> flushes;
@@ -168,12 +170,22 @@ private slots:
         // another thread lets it go.
         rig.add("cd", Rig::Held);
         QVERIFY(rig.holding.tryAcquire(1, WaitLimitMs));
-        std::thread device([&rig] { rig.released.release(); });
+        bool flushedDuringRead = false;
+        std::thread device([&] {
+            // A purge that did not wait for the read would flush the device meanwhile.
+            QMutexLocker locker(&rig.mutex);
+            if (purge)
+                rig.changed.wait(&rig.mutex, 10);
+            flushedDuringRead = !rig.flushes.isEmpty();
+            locker.unlock();
+            rig.released.release();
+        });
         if (purge)
             QCOMPARE(rig.reader.purge(purge), 0);
         else
             rig.reader.pause();
         device.join();
+        QVERIFY(!flushedDuringRead);
         rig.add("ef");
         QVERIFY(!purge || rig.waitForQueued(read.size()));
         // A stopped reader that went on would bring "ef" within this read's time-out.
