@@ -21,11 +21,10 @@ namespace {
 // Limit for waits on things that happen at once; only a fault runs into it.
 constexpr int WaitLimitMs = 5000;
 
-// A reader, with its received-character event, on a device that sends what the test scripts:
-// bursts, failed reads (a negative code) and a held burst (Held) that keeps the reader inside
-// the read until the test lets it go. An unscripted read ends empty after 2 ms, as a chip sends
-// an empty packet whenever its latency timer expires. The device records the sizes asked for
-// and the flushes.
+// A reader and its received-character event on a device that sends what the test scripts:
+// bursts, failed reads (negative codes) and a Held burst that keeps the reader in the read until
+// released. An unscripted read ends empty after 2 ms, as a chip sends an empty packet whenever
+// its latency timer expires. The device records the sizes asked for and the flushes.
 struct Rig final : UsbByteSource
 {
     static constexpr int Held = 1;
@@ -98,9 +97,9 @@ struct Rig final : UsbByteSource
         return 0;
     }
 
-    // The script and the records, used while holding `mutex`.
+    // The script and the records, used while holding `mutex`; `changed` is signalled when a step
+    // is added and when the device is flushed.
     QMutex mutex;
-    // Signalled when a step is added and when the device is flushed.
     QWaitCondition changed;
     std::deque<std::pair<QByteArray, int>> script;
     QList<int> sizes;

@@ -224,8 +224,7 @@ std::optional<QByteArray> EmulatedFtdiBridge::control(const quint8 *setup)
     const int request = setup[0] << 8 | setup[1];
     const int value = setup[2] | setup[3] << 8;
     if (request == 0x8006 && value >> 8 == 3 && (value & 0xff) <= 3) {
-        // GET_DESCRIPTOR of a string (libusb reads the others from sysfs); string 0 lists the
-        // languages: US English.
+        // GET_DESCRIPTOR of a string (libusb reads the others from sysfs); 0: US English.
         const QString text = value & 0xff ? QString::fromLatin1(Strings[(value & 0xff) - 1])
                                           : QString(QChar(0x0409));
         return QByteArray(1, char(2 + 2 * text.size())) + char(3) +
@@ -241,8 +240,7 @@ std::optional<QByteArray> EmulatedFtdiBridge::control(const quint8 *setup)
     } else if (request == 0x4009) { // SIO_SET_LATENCY_TIMER
         log.latencyTimer = value & 0xff;
     } else if (request != 0x4003 && request != 0x4006 && request != 0x4007) {
-        // Only SIO_SET_BAUDRATE, SIO_SET_EVENT_CHAR and SIO_SET_ERROR_CHAR are left, which
-        // change nothing here.
+        // SIO_SET_BAUDRATE, SIO_SET_EVENT_CHAR and SIO_SET_ERROR_CHAR change nothing here.
         return std::nullopt;
     }
     return QByteArray();

@@ -51,12 +51,9 @@ private slots:
         bridge.setAccess(heldElsewhere, accessible);
         LogCapture usbLog("npx4.usb");
         // Lists and opens with the file access rights of an ordinary user, so that access
-        // checks apply even to a test run as root.
-        const int previousUser = !accessible && geteuid() == 0 ? setfsuid(65534) : -1;
-        const auto restoreUser = qScopeGuard([previousUser] {
-            if (previousUser >= 0)
-                setfsuid(uid_t(previousUser));
-        });
+        // checks apply even to a test run as root (setfsuid(-1) changes nothing).
+        const uid_t previousUser = setfsuid(!accessible && geteuid() == 0 ? 65534 : uid_t(-1));
+        const auto restoreUser = qScopeGuard([previousUser] { setfsuid(previousUser); });
 
         const QList<FtdDeviceInfo> devices = Ftd::deviceList();
         QCOMPARE(devices.size(), 1);
