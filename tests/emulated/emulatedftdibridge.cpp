@@ -161,8 +161,7 @@ EmulatedFtdiBridge::Record EmulatedFtdiBridge::record()
 void EmulatedFtdiBridge::send(const char *data, qint64 size)
 {
     std::lock_guard<std::recursive_mutex> locker(mutex);
-    if (plugged)
-        toHost.append(data, size);
+    toHost.append(data, size);
 }
 
 // The usbfs ioctls that libusb sends to an FTDI chip that libftdi opens, uses and closes.
