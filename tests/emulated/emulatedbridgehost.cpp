@@ -18,11 +18,9 @@ int main(int argc, char *argv[])
     SimFirmware firmware(&chip);
     EmulatedFtdiBridge bridge(&firmware);
 
-    QProcess command;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // The command must reach the bridge through the real USB driver.
-    environment.remove(QStringLiteral("NPX4_SIMULATOR"));
-    command.setProcessEnvironment(environment);
+    qunsetenv("NPX4_SIMULATOR");
+    QProcess command;
     command.setProcessChannelMode(QProcess::ForwardedChannels);
     command.start(app.arguments().value(1), app.arguments().mid(2));
     if (!command.waitForFinished(-1) || command.exitStatus() != QProcess::NormalExit) {

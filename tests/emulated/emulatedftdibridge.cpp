@@ -21,8 +21,7 @@ constexpr char DeviceNode[] = "/dev/bus/usb/001/002";
 // String descriptors 1 to 3: manufacturer, product and serial number.
 constexpr const char *Strings[] = {"Velmora", "NPX4 Flash Programmer", "NPX4E001"};
 
-// Bulk-in packets of 512 bytes start with the two bytes of modem status, as an idle FT232H
-// reports it: CTS and DSR set, transmitter empty.
+// Bulk-in packets of 512 bytes start with an idle FT232H's modem status: CTS, DSR, TX empty.
 constexpr char ModemStatus[] = "\x32\x60";
 constexpr int PacketData = 510;
 
@@ -51,13 +50,20 @@ void EmulatedFtdiBridge::Urb::complete(int status, int length, const QByteArray 
     done = true;
 }
 
-bool EmulatedFtdiBridge::available()
+QString EmulatedFtdiBridge::unavailableReason()
 {
     // The library must have been preloaded: loaded later it would miss the calls that come first.
-    const bool preloaded = dlopen("libumockdev-preload.so.0", RTLD_LAZY | RTLD_NOLOAD);
-    if (!preloaded)
-        std::fputs("SKIP: umockdev's preload library is missing; use umockdev-wrapper\n", stderr);
-    return preloaded;
+    if (dlopen("libumockdev-preload.so.0", RTLD_LAZY | RTLD_NOLOAD))
+        return QString();
+    return QStringLiteral("umockdev's preload library is missing; run under umockdev-wrapper");
+}
+
+bool EmulatedFtdiBridge::available()
+{
+    const QString reason = unavailableReason();
+    if (!reason.isEmpty())
+        std::fprintf(stderr, "SKIP: %s\n", qPrintable(reason));
+    return reason.isEmpty();
 }
 
 EmulatedFtdiBridge::EmulatedFtdiBridge(SimDeviceEnd *end)
@@ -168,6 +174,7 @@ void EmulatedFtdiBridge::send(const char *data, qint64 size)
 int EmulatedFtdiBridge::handle(unsigned long request, UMockdevIoctlData *arg)
 {
     std::lock_guard<std::recursive_mutex> locker(mutex);
+    ++log.ioctls;
     if (request == USBDEVFS_REAPURBNDELAY)
         return reap(arg);
     if (request == USBDEVFS_DISCARDURB) {
@@ -285,6 +292,7 @@ int EmulatedFtdiBridge::reap(UMockdevIoctlData *arg)
         if (urb.done || !plugged ||
             (available < room && now < lastInPacket + std::chrono::milliseconds(log.latencyTimer)))
             continue;
+        log.latencyExpiries += available > 0 && available < room;
         const QByteArray data = toHost.left(available);
         toHost.remove(0, available);
         QByteArray packets;

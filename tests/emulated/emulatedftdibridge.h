@@ -34,9 +34,14 @@ public:
         int largestOutTransfer = 0;
         // "detached" and "attached": the kernel's serial driver taken off and given back.
         QStringList kernelDriver;
+        // usbfs calls, and bulk-in transfers that the latency timer ended with data but short.
+        int ioctls = 0;
+        int latencyExpiries = 0;
     };
 
-    // Whether the emulation can run in this process; if not, says why on stderr.
+    // Why the emulation cannot run in this process, or empty when it can; available() also
+    // says why on stderr.
+    static QString unavailableReason();
     static bool available();
 
     // Creates the test bed (setting UMOCKDEV_DIR for this process and its children) and plugs
@@ -60,15 +65,13 @@ public:
     void leaveBusAfter(int, int) override { qFatal("%s: not emulated", Q_FUNC_INFO); }
 
 private:
-    // A URB the host submitted and has not reaped yet, as umockdev's copies of the client's
-    // URB and of its buffer, which are written back when it is reaped.
+    // A URB not reaped yet: umockdev's copies of the client's URB and buffer, written back then.
     struct Urb
     {
         UMockdevData data;
         UMockdevData buffer;
         bool done = false;
-        // Ends the URB with `status` and `length` bytes transferred, writing `answer` at
-        // `offset` of its buffer.
+        // Ends it with `status` and `length` bytes moved, `answer` at `offset` of its buffer.
         void complete(int status, int length, const QByteArray &answer = QByteArray(),
                       int offset = 0);
     };

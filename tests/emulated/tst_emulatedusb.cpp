@@ -14,8 +14,6 @@
 #include <sys/fsuid.h>
 #include <unistd.h>
 
-constexpr int BlockSize = 131072;
-
 // The real USB driver (libftdi1 over libusb) and the code above it, talking to an FT232H
 // bridge emulated under umockdev with a simulated programmer's firmware behind it.
 class tst_EmulatedUsb : public QObject
@@ -82,16 +80,16 @@ private slots:
                 return filed && log.waitFinished() ? log.lines.last() : QString("not finished");
             };
             QCOMPARE(run(engine.program({0, 1})), "finished: Complete");
-            QCOMPARE(chipBlock(chip, 1), image.mid(BlockSize));
+            QCOMPARE(chipBlock(chip, 1), image.mid(Programmer::blockSize()));
             QCOMPARE(run(engine.verify({0, 1})), "finished: Complete");
-            QVERIFY(loadImage(engine, QByteArray(2 * BlockSize, '\0')));
+            QVERIFY(loadImage(engine, QByteArray(2 * Programmer::blockSize(), '\0')));
             QCOMPARE(run(engine.read({0, 1})), "finished: Complete");
-            QCOMPARE(bufferImage(engine).left(2 * BlockSize), image);
+            QCOMPARE(bufferImage(engine).left(2 * Programmer::blockSize()), image);
 
             // Gone in the middle of the second block; plugged in again, the programmer is
             // found and opened by the engine's next poll.
             back.clear();
-            bridge.unplugAfterSending(BlockSize + BlockSize / 2);
+            bridge.unplugAfterSending(Programmer::blockSize() + Programmer::blockSize() / 2);
             QCOMPARE(run(engine.read({0, 1, 2, 3})), "finished: Failed");
             QCOMPARE(log.lines.filter("error: ").size(), 1);
             QTRY_COMPARE(lost.count(), 1);
