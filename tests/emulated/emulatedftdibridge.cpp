@@ -111,8 +111,8 @@ void EmulatedFtdiBridge::plug()
     log.latencyTimer = 16;
     toHost.clear();
     lastInPacket = Clock::now();
-    // FT232H: device descriptor (bcdDevice 9.00, strings 1 to 3), then one configuration with
-    // one vendor-specific interface and the bulk endpoints 0x81 (in) and 0x02 (out) of 512 bytes.
+    // FT232H: device descriptor (bcdDevice 9.00, strings 1 to 3), one configuration with one
+    // vendor class interface and the bulk endpoints 0x81 (in) and 0x02 (out) of 512 bytes.
     const QString device =
         QStringLiteral(
             "P: %1\nN: bus/usb/001/002\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
