@@ -12,27 +12,17 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QStringList arguments = app.arguments().mid(1);
-    if (arguments.isEmpty()) {
-        std::fprintf(stderr, "usage: emulatedbridgehost PROGRAM [ARGUMENTS...]\n");
-        return 2;
-    }
-    const QString reason = EmulatedFtdiBridge::unavailableReason();
-    if (!reason.isEmpty()) {
-        std::fprintf(stderr, "SKIP: %s\n", qPrintable(reason));
+    if (!EmulatedFtdiBridge::available())
         return 77;
-    }
     NandChip chip;
     SimFirmware firmware(&chip);
     EmulatedFtdiBridge bridge(&firmware);
 
-    QProcess command;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // The command must reach the bridge through the real USB driver.
-    environment.remove(QStringLiteral("NPX4_SIMULATOR"));
-    command.setProcessEnvironment(environment);
+    qunsetenv("NPX4_SIMULATOR");
+    QProcess command;
     command.setProcessChannelMode(QProcess::ForwardedChannels);
-    command.start(arguments.takeFirst(), arguments);
+    command.start(app.arguments().value(1), app.arguments().mid(2));
     if (!command.waitForFinished(-1) || command.exitStatus() != QProcess::NormalExit) {
         std::fprintf(stderr, "emulatedbridgehost: %s\n", qPrintable(command.errorString()));
         return 1;

@@ -3,28 +3,25 @@
 #include "sim/simdeviceend.h"
 
 #include <QByteArray>
-#include <QString>
 #include <QStringList>
-#include <chrono>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
-typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
+// A reference to umockdev's copy of client memory.
+using UMockdevData = std::unique_ptr<UMockdevIoctlData, void (*)(void *)>;
 
 // An FT232H USB bridge (0403:6014) emulated under umockdev, with a simulated programmer's
-// firmware behind it. Programs that run under umockdev's preload library (umockdev-wrapper)
-// and see this process's UMOCKDEV_DIR find it in sysfs and drive it through usbfs like a real
-// chip: libusb's URBs are answered here, the FTDI vendor requests are obeyed, bytes the host
-// writes go to the firmware, and what the firmware sends comes back in 512-byte packets that
-// each start with the two modem-status bytes, held back by the latency timer as the chip does.
-//
+// firmware behind it. Programs under umockdev-wrapper that see this process's UMOCKDEV_DIR
+// find it in sysfs and drive it through usbfs like a real chip: the usbfs ioctls and FTDI
+// vendor requests that libusb and libftdi send are obeyed (others fail), bytes the host writes
+// go to the firmware, and what the firmware sends comes back in 512-byte packets that each
+// start with the two modem-status bytes, held back by the latency timer as the chip does.
 // usbfs is answered on umockdev's worker thread; every member may be called from any thread.
-// Timed events (delayed answers, leaving and coming back to the bus) happen when the host or
-// the caller next looks at the bridge.
 class EmulatedFtdiBridge final : public SimHostLink
 {
 public:
@@ -37,95 +34,67 @@ public:
         int largestOutTransfer = 0;
         // "detached" and "attached": the kernel's serial driver taken off and given back.
         QStringList kernelDriver;
-        qint64 bytesToHost = 0;
-        qint64 bytesFromHost = 0;
+        // usbfs calls, and bulk-in transfers that the latency timer ended with data but short.
         int ioctls = 0;
-        // Bulk-in transfers that the latency timer ended with data but short of full.
         int latencyExpiries = 0;
     };
 
-    // Why the emulation cannot run in this process, or empty when it can.
+    // Why the emulation cannot run in this process, or empty when it can; available() also
+    // says why on stderr.
     static QString unavailableReason();
+    static bool available();
 
     // Creates the test bed (setting UMOCKDEV_DIR for this process and its children) and plugs
     // the bridge in. `end` is not owned.
-    explicit EmulatedFtdiBridge(SimDeviceEnd *end, const QByteArray &serialNumber = "NPX4E001");
+    explicit EmulatedFtdiBridge(SimDeviceEnd *end);
     ~EmulatedFtdiBridge() override;
-    EmulatedFtdiBridge(const EmulatedFtdiBridge &) = delete;
-    EmulatedFtdiBridge &operator=(const EmulatedFtdiBridge &) = delete;
 
-    void unplug();
     void plug();
-    bool isPlugged();
     // The bridge leaves the bus once it has sent `bytes` more bytes to the host.
     void unplugAfterSending(qint64 bytes);
-    // Another program holds the interface: sysfs shows it bound to usbfs and claims fail
-    // with EBUSY.
-    void setHeldElsewhere(bool held);
-    // Without access, opening the device node fails with EACCES.
-    void setAccessible(bool accessible);
-
+    // Held elsewhere, sysfs shows the interface bound to usbfs (another program's claim) and
+    // claims fail with EBUSY; without access, opening the device node fails with EACCES.
+    void setAccess(bool heldElsewhere, bool accessible);
     Record record();
 
     void send(const char *data, qint64 size) override;
     using SimHostLink::send;
-    void sendAfter(int delayMs, const QByteArray &bytes) override;
-    void leaveBus(int returnAfterMs) override;
-    void leaveBusAfter(int delayMs, int returnAfterMs) override;
+    // The firmware's delayed answers and trips off the bus are not emulated.
+    void sendAfter(int, const QByteArray &) override { qFatal("%s: not emulated", Q_FUNC_INFO); }
+    void leaveBus(int) override { qFatal("%s: not emulated", Q_FUNC_INFO); }
+    void leaveBusAfter(int, int) override { qFatal("%s: not emulated", Q_FUNC_INFO); }
 
 private:
-    using Clock = std::chrono::steady_clock;
-    // A URB the host submitted and has not reaped yet; `data` and `buffer` are umockdev's
-    // copies of the client's URB and of its buffer, written back when it is reaped.
+    // A URB not reaped yet: umockdev's copies of the client's URB and buffer, written back then.
     struct Urb
     {
-        UMockdevIoctlData *data;
-        UMockdevIoctlData *buffer;
+        UMockdevData data;
+        UMockdevData buffer;
         bool done = false;
-    };
-    struct Pending
-    {
-        QByteArray bytes;
-        Clock::time_point due;
+        // Ends it with `status` and `length` bytes moved, `answer` at `offset` of its buffer.
+        void complete(int status, int length, const QByteArray &answer = QByteArray(),
+                      int offset = 0);
     };
 
-    static int onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *self);
-    bool handle(unsigned long request, UMockdevIoctlData *arg, long *result, int *error);
+    int handle(unsigned long request, UMockdevIoctlData *arg);
     int submit(UMockdevIoctlData *arg);
-    // Answers a control URB, or fails it with a stall.
-    void control(Urb &urb);
-    int controlAnswer(Urb &urb);
+    std::optional<QByteArray> control(const quint8 *setup);
     int reap(UMockdevIoctlData *arg);
-    int discard(UMockdevIoctlData *arg);
-    int driverName(UMockdevIoctlData *arg);
-    int kernelDriverRequest(UMockdevIoctlData *arg);
-    int claim(bool disconnectFirst);
-    void fillIn(Urb &urb, Clock::time_point now);
-    qint64 availableForHost(Clock::time_point now) const;
-    QByteArray takeForHost(qint64 size);
-    void advance();
-    void goOffBus();
-    void comeBack();
-    void addToTestbed();
+    void unplug();
     void bindInterface(const char *driver);
 
-    mutable std::recursive_mutex mutex;
+    std::recursive_mutex mutex;
     SimDeviceEnd *const end;
-    const QByteArray serial;
-    UMockdevTestbed *testbed = nullptr;
-    UMockdevIoctlBase *handler = nullptr;
-    QString sysDir;
+    UMockdevTestbed *testbed;
+    UMockdevIoctlBase *handler;
+    QByteArray root;
 
     bool plugged = false;
     bool heldElsewhere = false;
-    bool kernelDriverBound = true;
     bool claimed = false;
     Record log;
     std::deque<Urb> urbs;
-    std::deque<Pending> toHost;
+    QByteArray toHost;
     Clock::time_point lastInPacket;
     qint64 unplugCountdown = -1;
-    std::optional<Clock::time_point> leaveAt;
-    std::optional<Clock::time_point> returnAt;
-    int returnAfterLeaveMs = -1;
 };
