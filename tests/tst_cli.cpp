@@ -25,10 +25,7 @@ struct CliResult
 
 void start(QProcess &process, const QStringList &arguments, const QString &config)
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("NPX4_SIMULATOR"),
-                       QString::fromUtf8(simTestConfig(config.toUtf8())));
-    process.setProcessEnvironment(environment);
+    qputenv("NPX4_SIMULATOR", simTestConfig(config.toUtf8()));
     process.start(QStringLiteral(NPX4_CLI_PATH), arguments);
     QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
 }
@@ -60,8 +57,8 @@ class TestCli : public QObject
 private:
     std::unique_ptr<QTemporaryDir> dir;
 
-    // Runs the program in `dir` on the chip kept there, `input` on its standard input (a pipe);
-    // a failed expectation ends the test.
+    // Runs the program on the chip in `dir`, `input` on its stdin; a failed expectation ends the
+    // test.
     CliResult run(const QStringList &arguments, int expectedExit, const QString &config = QString(),
                   const QByteArray &input = QByteArray())
     {
@@ -78,10 +75,7 @@ private:
         [&] {
             QVERIFY2(result.exitCode == expectedExit &&
                          !result.err.contains(QRegularExpression("[\r<]")),
-                     qPrintable(QString("%1: %2 %3")
-                                    .arg(arguments.join(' '))
-                                    .arg(result.exitCode)
-                                    .arg(result.err)));
+                     qPrintable(QString::number(result.exitCode) + ' ' + result.err));
         }();
         return result;
     }
@@ -112,7 +106,6 @@ private slots:
             row(false, name, "programmers=0", arguments, 2, message);
         };
         usage("no command", {}, "No command given");
-        usage("unknown command", {"program"}, "Unknown command \"program\"");
         usage("file missing", {"verify"}, "needs a FILE");
         usage("input file absent", {"write", "/nonexistent/image.bin"}, "does not exist");
         usage("output place absent", {"read", "/nonexistent/dir/image.bin"}, "Cannot write");
@@ -124,7 +117,6 @@ private slots:
         usage("range backwards", {"erase", "--blocks", "9...3"}, "\"9...3\" runs backwards");
         usage("beyond chip", {"erase", "--blocks", "0-1024"},
               "block 1024 is beyond the last block 1023");
-        usage("negative", {"erase", "--blocks", "-5"}, "\"\" is not a block number");
         row(false, "no programmer", "programmers=0", {"info"}, 3,
             "No programmer found: Specified device not connected");
         // The reason comes with a link in the window's markup; the console shows its text only.
@@ -133,14 +125,12 @@ private slots:
             "https://velmora.example/download/npx4-prog-setup.exe.");
         row(false, "no chip", "chip=none", {"hash", "--blocks", "0"}, 1,
             "Flash is not inserted to the programmer\nFailed\n");
-        row(false, "erase fails", "erase-fail=5", {"erase", "--blocks", "4-6"}, 1, "Failed\n");
-        row(false, "blank chip has no image", "", {"read", "out.bin"}, 1,
-            "Invalid or empty flash content");
+        row(false, "no image", "", {"read", "out.bin"}, 1, "Invalid or empty flash content");
         // A device is written as it is, never replaced by a file, and its error is told.
         row(false, "device that is full", "", {"read", "/dev/full", "--blocks", "0"}, 1,
             "Failed to write data: No space left on device");
-        row(false, "blocks past the end of the file", "",
-            {"write", "image.bin", "--blocks", "60...70"}, 2, "covers the blocks 0...66 only");
+        row(false, "past the file", "", {"write", "image.bin", "--blocks", "60...70"}, 2,
+            "covers the blocks 0...66 only");
         row(false, "info", "", {"info"}, 0,
             "Firmware: 1.5\nChip: Samsung K9F1G08U0x\nBad blocks: none\n");
         row(false, "blank check", "", {"blank-check"}, 0, "Complete");
@@ -162,31 +152,23 @@ private slots:
         row(true, "hash as JSON", "", {"hash", "--json", "--blocks", "0...66"}, 0,
             "\"md5\":\"" + QCryptographicHash::hash(olderImage(), QCryptographicHash::Md5).toHex());
         row(true, "verify a changed image", "", {"verify", "image.bin"}, 1, "Failed\n");
-        row(true, "verify the unchanged chunk from a pipe", "",
-            {"verify", "-", "--no-ecc", "--blocks", "35...66"}, 0, "Complete");
-        row(true, "blank check of written blocks", "", {"blank-check", "--blocks", "60-70"}, 1,
-            "Failed\n");
-        // The directory is written last: its Flash block is erased first, so that a block that
-        // fails to erase is replaced while no block above it has been written.
-        row(true, "directory block fails to erase", "erase-fail=2", {"auto-write", "image.bin"}, 0,
+        row(true, "verify a pipe", "", {"verify", "-", "--no-ecc", "--blocks", "35...66"}, 0,
+            "Complete");
+        row(true, "blank check, written", "", {"blank-check", "--blocks", "60-70"}, 1, "Failed\n");
+        // The directory block is erased first: one that fails moves before blocks above are
+        // written.
+        row(true, "directory erase fails", "erase-fail=2", {"auto-write", "image.bin"}, 0,
             "Block 2 marked as bad");
-        row(true, "next block fails to erase too", "bad=2;erase-fail=3",
-            {"auto-write", "image.bin"}, 0, "Block 3 marked as bad");
         // Once blocks above it are written, the directory block can move no more.
-        row(true, "directory block wears out after the early erase", "wear=1",
-            {"auto-write", "image.bin"}, 1,
+        row(true, "directory wears out", "wear=1", {"auto-write", "image.bin"}, 1,
             "Block 2 had to move to another Flash block after blocks above it were written");
         // The unchanged chunk above the moved block moves too: it is written again.
-        row(true, "update moves a block below an unchanged chunk", "erase-fail=10",
-            {"update", "image.bin"}, 0,
+        row(true, "update moves a block", "erase-fail=10", {"update", "image.bin"}, 0,
             "Auto-programming 35 Flash block(s): 0...34\nBlock 10 marked as bad");
-        row(true, "whole chip with bad blocks", "bad=5,700",
-            {"auto-write", "image.bin", "--all", "--pad"}, 0,
-            "2 image block(s) at the end have no good Flash block left (2 bad blocks): "
-            "1022...1023");
+        row(true, "whole chip", "bad=5,700", {"auto-write", "image.bin", "--all", "--pad"}, 0,
+            "no good Flash block left (2 bad blocks): 1022...1023");
         // A pipe tells no size: it is read to its end.
-        row(true, "image from a pipe", "", {"auto-write", "/dev/stdin", "--blocks", "0...66"}, 0,
-            "Complete");
+        row(false, "pipe", "", {"auto-write", "/dev/stdin", "--blocks", "0...66"}, 0, "Complete");
     }
 
     // Each run exits with its own status and says why.
@@ -197,10 +179,8 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, message);
-        if (onImage) {
-            QVERIFY(writeFile("image.bin", olderImage()));
-            run({"auto-write", "image.bin"}, 0);
-        }
+        if (onImage)
+            run({"auto-write", "/dev/stdin"}, 0, QString(), olderImage());
         // The new image shares the head and the second chunk with the older one.
         const QByteArray image = imageWithDirectory({directoryEntry('c'), directoryEntry('b')});
         QVERIFY(writeFile("image.bin", image));
@@ -210,8 +190,7 @@ private slots:
             QVERIFY(result.out.isEmpty());
         // A read that failed leaves no file behind.
         QVERIFY(!QFile::exists(QStringLiteral("out.bin")));
-        // A write leaves the image on the chip; what it left out for want of good Flash blocks
-        // is no part of it.
+        // A write leaves the image on the chip, but for what no good Flash block was left for.
         if (exitCode == 0 && arguments.at(0).contains(QRegularExpression("write|update"))) {
             const bool all = arguments.contains(QStringLiteral("--all"));
             run({"read", "read.bin", all ? "--all" : "--blocks=0...66"}, 0, config);
@@ -231,7 +210,7 @@ private slots:
             run({"hash", "--blocks", "0"}, 1).err.contains("MD5 or SHA1 could not be computed"));
     }
 
-    // A gang goes on past failing members; the report holds each one's record, a failure's reason.
+    // A gang goes on past failing members.
     void gangGoesOnPastFailingMembers()
     {
         const QByteArray image = imageWithDirectory({directoryEntry('a')}, 3);
@@ -241,31 +220,21 @@ private slots:
         const CliResult result = run({"auto-write", "image.bin", "--device", "all", "--report",
                                       "report.jsonl", "--log", "log.txt", "--progress=json"},
                                      1, "programmers=4;chip@2=none;unplug@3=60;erase-fail@4=5");
-        // The summary: a heading and a line for each member.
-        QCOMPARE(result.out.count(QLatin1Char('\n')), 5);
-        QStringList seen;
-        for (const QByteArray &line : readFile("report.jsonl").trimmed().split('\n')) {
-            const QJsonObject record = QJsonDocument::fromJson(line).object();
-            QCOMPARE(record.value("md5").toString(), md5);
-            seen << QStringList{record.value("serial").toString(),
-                                record.value("result").toString(),
-                                record.value("error").toString().isEmpty() ? "-" : "why",
-                                record.value("badBlocksAfter").toVariant().toStringList().join(',')}
-                        .join(' ');
-        }
-        seen.sort();
-        QCOMPARE(seen, QStringList({"SIM00001 success - ", "SIM00002 failed why ",
-                                    "SIM00003 failed why ", "SIM00004 success - 5"}));
+        QCOMPARE(result.out.count(QLatin1Char('\n')), 5); // A heading and a line per member.
+        // Every member has its record, the image's MD5 in it; a failure always says why.
+        const QByteArray report = readFile("report.jsonl");
+        QCOMPARE(report.count("\"md5\":\"" + md5.toLatin1()), 4);
+        QCOMPARE(report.count(R"("result":"success")"), 2);
+        QCOMPARE(report.count(R"("error":"")"), 2);
+        QCOMPARE(report.count(R"("newlyBad":[5])"), 1);
         QVERIFY(
             readFile("log.txt").contains("[SIM00002] Flash is not inserted to the programmer\n"));
-        QVERIFY2(result.err.contains(
-                     R"({"done":35,"phase":"Auto-programming 35 Flash block(s): 0...34",)"
-                     R"("programmer":"SIM00004","total":35})"),
-                 qPrintable(result.err));
+        QVERIFY(
+            result.err.contains(R"("done":35,"phase":"Auto-programming 35 Flash block(s): 0...34",)"
+                                R"("programmer":"SIM00004","total":35})"));
     }
 
-    // A signal aborts the command, which exits with 128 + the signal's number as shells do. The
-    // older file stays, with no temporary file left beside it.
+    // A signal aborts the command (exit status 128 + its number) and leaves the older file alone.
     void signalAbortsAndKeepsOlderFile()
     {
         QVERIFY(writeFile("read.bin", "older contents"));

@@ -8,8 +8,7 @@ namespace {
 
 constexpr int BlockSize = 131072;
 
-// Directory block data of `size` bytes holding `entries` distinct entries, then an end mark of
-// `terminator` bytes; everything else is erased.
+// `size` bytes of directory block: `entries` entries, an end mark of `terminator`, erased bytes.
 QByteArray directoryBlock(int entries, char terminator = char(0xFF), int size = BlockSize)
 {
     QByteArray data(size, char(0xFF));
