@@ -136,7 +136,7 @@ private slots:
         row(false, "blank check", "", {"blank-check"}, 0, "Complete");
         row(false, "write", "", {"write", "image.bin", "--blocks", "0...66"}, 0, "Complete");
         row(false, "firmware upgrade", "", {"upgrade-firmware"}, 0, "Finished\n");
-        // Listing leaves a boot loader as it is; a serial number picks its programmer.
+        // The list shows a programmer that runs its boot loader; a serial number picks one.
         row(false, "list", "programmers=3;bootloader@2=1", {"list", "--json"}, 0,
             R"("firmware":"","index":1,"serial":"SIM00002","state":"boot loader"})");
         row(false, "info by serial", "programmers=3;chip@3=ECDA109544",
