@@ -9,12 +9,12 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+#include <sys/stat.h>
 
 namespace {
 
@@ -32,8 +32,7 @@ void answerFileDialog(const QString &path)
 {
     answerModal<QFileDialog>([path](QFileDialog *dialog) {
         if (dialog->acceptMode() == QFileDialog::AcceptSave && QFile::exists(path))
-            answerModal<QMessageBox>(
-                [](QMessageBox *box) { box->button(QMessageBox::Yes)->click(); });
+            answerQuestion(QMessageBox::Yes);
         dialog->selectFile(path);
         static_cast<QDialog *>(dialog)->accept();
     });
@@ -65,7 +64,7 @@ class TestCommands : public QObject
 
 private slots:
     void initTestCase() { setUpWidgetTests(); }
-    void init() { clearTestSettings(); }
+    void init() { QSettings().clear(); }
     void cleanup() { cancelModalAnswers(); }
 
     void shortenPath_data()
@@ -137,15 +136,23 @@ private slots:
         rig.widget<QToolButton>("pbLoad")->click();
         QCOMPARE(rig.countLines("Opened file \"" + second + '"'), 1);
 
+        // The first local file of a drop is opened.
         const QUrl web("https://velmora.example/image.bin");
         QVERIFY(!dropUrls(rig.window.get(), {web}));
         QVERIFY(dropUrls(rig.window.get(),
                          {web, QUrl::fromLocalFile(first), QUrl::fromLocalFile(second)}));
         QCOMPARE(rig.countLines("Opened file \"" + first + '"'), 1);
-        QString message;
-        answerModal<QMessageBox>([&](QMessageBox *box) { message = box->text(); });
-        dropUrls(rig.window.get(), {QUrl::fromLocalFile(dir.filePath("missing.bin"))});
-        QVERIFY(message.startsWith("Failed to open file: "));
+        // A pipe is not opened: that would wait for a writer and freeze the window.
+        const QString pipe = dir.filePath("pipe");
+        QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        QStringList messages;
+        for (const QString &path : {dir.filePath("missing.bin"), pipe}) {
+            answerQuestion(QMessageBox::Ok, &messages);
+            QVERIFY(dropUrls(rig.window.get(), {QUrl::fromLocalFile(path)}));
+        }
+        QCOMPARE(messages.size(), 2);
+        QVERIFY(messages.first().startsWith("Failed to open file: "));
+        QCOMPARE(messages.last(), "Failed to open file: it is not a regular file");
         QCOMPARE(rig.countLines("Opened file"), 2);
     }
 
@@ -171,7 +178,6 @@ private slots:
         QVERIFY(dropUrls(rig.window.get(), {QUrl::fromLocalFile(image)}));
         QCOMPARE(label, "<b>Buffer may contain some corrupted data</b>");
         QCOMPARE(rig.countLines("Reading"), 0);
-        QCOMPARE(rig.countLines("Created file \"" + target + '"'), 1);
         QCOMPARE(fileData(target), QByteArray("old"));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
 
@@ -194,8 +200,7 @@ private slots:
             if (titles.at(i).isEmpty())
                 continue;
             if (QLatin1String(MenuButtons[i]) == "pbErase")
-                answerModal<QMessageBox>(
-                    [](QMessageBox *box) { box->button(QMessageBox::Yes)->click(); });
+                answerQuestion(QMessageBox::Yes);
             choose(rig, MenuButtons[i], 0);
             QCOMPARE(rig.countLines(titles.at(i) + " 1024 Flash block(s): 0...1023"), 1);
         }
@@ -203,9 +208,19 @@ private slots:
                  "<b>Buffer contains data from Flash</b>");
     }
 
+    // Named block range lists chosen in the dialog join the menus of every button, the most
+    // recent first, up to 20 of them.
     void dialogChoicesFeedTheHistory()
     {
+        QVariantList stored;
+        for (int i = 0; i < 25; ++i) {
+            BlockRangeList list(QString("List %1").arg(i));
+            list.addRange(BlockRange(i + 10, i + 10));
+            stored.append(QVariant::fromValue(list));
+        }
+        QSettings().setValue(SettingsKeys::Blocks, stored);
         WindowRig rig("programmers=0");
+        QCOMPARE(rig.widget<QToolButton>("pbRead")->menu()->actions().size(), 4 + 25);
         QStringList titles;
         for (const char *button : MenuButtons) {
             answerModal<BlockSelection>([&](BlockSelection *dialog) {
@@ -220,7 +235,8 @@ private slots:
         choose(rig, "pbCheck", -1);
         QCOMPARE(rig.countLines("Checking 4 Flash block(s): 0...3"), 1);
         for (const char *button : MenuButtons)
-            QCOMPARE(menuTexts(rig, button).section('|', 1, 3), "-|Boot|-");
+            QCOMPARE(menuTexts(rig, button).section('|', 1, 3), "-|Boot|List 0");
+        QCOMPARE(menuTexts(rig, "pbRead").split('|').size(), 4 + 20);
         // The same blocks under another name replace the entry; a list without a name runs
         // but is not recorded.
         answerSelection("Boot & loader", {BlockRange(2, 3), BlockRange(0, 1)});
@@ -228,33 +244,9 @@ private slots:
         answerSelection("", {BlockRange(5, 6)});
         choose(rig, "pbCheck", -1);
         QCOMPARE(rig.countLines("Checking 2 Flash block(s): 5...6"), 1);
-        answerSelection("Tail", {BlockRange(1000, 1023)});
-        choose(rig, "pbCheck", -1);
-        QCOMPARE(menuTexts(rig, "pbRead").section('|', 2, 3), "Tail|Boot && loader");
-        choose(rig, "pbCheck", 3);
-        QCOMPARE(rig.countLines("Checking 4 Flash block(s): 0...3"), 3);
-        QCOMPARE(menuTexts(rig, "pbErase").section('|', 2, 3), "Boot && loader|Tail");
-    }
-
-    void historyIsCutAtTheNextChoice()
-    {
-        QVariantList stored;
-        for (int i = 0; i < 25; ++i) {
-            BlockRangeList list(QString("List %1").arg(i));
-            list.addRange(BlockRange(i, i));
-            stored.append(QVariant::fromValue(list));
-        }
-        QSettings().setValue(SettingsKeys::Blocks, stored);
-        {
-            WindowRig rig("programmers=0");
-            QCOMPARE(rig.widget<QToolButton>("pbRead")->menu()->actions().size(), 4 + 25);
-            answerSelection("New", {BlockRange(500, 501)});
-            choose(rig, "pbRead", -1);
-            const QStringList texts = menuTexts(rig, "pbCalcHash").split('|');
-            QCOMPARE(texts.size(), 4 + 20);
-            QCOMPARE(texts.mid(2, 2), QStringList({"New", "List 0"}));
-            QCOMPARE(texts.at(21), "List 18");
-        }
+        choose(rig, "pbCheck", 3); // List 0
+        QCOMPARE(menuTexts(rig, "pbErase").section('|', 2, 4), "List 0|Boot && loader|List 1");
+        rig.window.reset();
         QCOMPARE(QSettings().value(SettingsKeys::Blocks).toList().size(), 20);
     }
 };

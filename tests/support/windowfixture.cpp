@@ -31,11 +31,6 @@ void setUpWidgetTests()
     setApplicationIdentity();
 }
 
-void clearTestSettings()
-{
-    QSettings().clear();
-}
-
 void answerModal(const QMetaObject &type, const std::function<void(QDialog *)> &answer)
 {
     auto *poll = new QTimer(qApp);
@@ -55,6 +50,16 @@ void answerModal(const QMetaObject &type, const std::function<void(QDialog *)> &
             dialog->reject();
     });
     poll->start(5);
+}
+
+void answerQuestion(QMessageBox::StandardButton reply, QStringList *texts)
+{
+    answerModal<QMessageBox>([reply, texts](QMessageBox *box) {
+        if (texts)
+            texts->append(box->text());
+        if (QAbstractButton *button = box->button(reply))
+            button->click();
+    });
 }
 
 void answerSelection(const QString &name, const QList<BlockRange> &ranges)
@@ -87,12 +92,6 @@ WindowRig::WindowRig(const QByteArray &config)
 bool WindowRig::waitForLine(const QString &text, int count)
 {
     return QTest::qWaitFor([&] { return countLines(text) >= count; }, 20000);
-}
-
-int WindowRig::countLines(const QString &text) const
-{
-    const QStringList lines = log();
-    return int(lines.filter(text).size());
 }
 
 QStringList WindowRig::log() const

@@ -6,7 +6,7 @@
 #include "support/simdriverguard.h"
 
 #include <QDialog>
-#include <QStringList>
+#include <QMessageBox>
 #include <functional>
 #include <memory>
 
@@ -15,7 +15,6 @@ class AProgrammer;
 // Gives the program its identity and the suite a settings store of its own, away from the user's
 // (suites run in parallel). Call first in initTestCase().
 void setUpWidgetTests();
-void clearTestSettings();
 
 // Answers the next modal dialog of class `type` from inside its event loop once it shows; one
 // that `answer` leaves open is rejected. A dialog that does not show within 20 s fails the test.
@@ -26,6 +25,8 @@ void answerModal(const std::function<void(T *)> &answer)
     answerModal(T::staticMetaObject,
                 [answer](QDialog *dialog) { answer(static_cast<T *>(dialog)); });
 }
+// Answers the next message box with `reply`, adding its text to `texts` if given.
+void answerQuestion(QMessageBox::StandardButton reply, QStringList *texts = nullptr);
 // Answers the block range selection with `ranges` named `name`; no ranges cancels it.
 void answerSelection(const QString &name, const QList<BlockRange> &ranges);
 // Gives up the answers still waiting, so that none outlives its test.
@@ -40,8 +41,7 @@ struct WindowRig
     bool waitConnected() { return waitForLine("Programmer device successfully opened"); }
     // Waits until `count` lines of the log contain `text`.
     bool waitForLine(const QString &text, int count = 1);
-    int countLines(const QString &text) const;
-    // The log's lines as plain text.
+    int countLines(const QString &text) const { return int(log().filter(text).size()); }
     QStringList log() const;
     template <class T>
     T *widget(const char *name) const
