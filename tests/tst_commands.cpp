@@ -6,13 +6,7 @@
 #include "support/windowfixture.h"
 
 #include <QFileDialog>
-#include <QLabel>
 #include <QMenu>
-#include <QPushButton>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QToolButton>
 #include <sys/stat.h>
 
 namespace {
@@ -63,7 +57,8 @@ private slots:
     void init() { QSettings().clear(); }
     void cleanup() { cancelModalAnswers(); }
 
-    void shortenPath()
+    // The helpers of the Load button's menu.
+    void recentFileHelpers()
     {
         const QString dump = "/home/user/images/board/flash_dump_full_2012.bin";
         const QString shortDump = "/home/user/.../board/flash_dump_full_2012.bin";
@@ -76,46 +71,25 @@ private slots:
         QCOMPARE(::shortenPath(noGain, u'/'), noGain);
         QCOMPARE(::shortenPath("C:\\Users\\tech\\flash\\dumps\\2012\\flash_dump_full.bin", u'\\'),
                  "C:\\Users\\...\\dumps\\2012\\flash_dump_full.bin");
-    }
-
-    void recentFilesMenu()
-    {
-        QTemporaryDir dir;
-        const QString gone = dir.filePath("gone.bin");
-        const QString odd = writeImageFile(dir.path(), "a&<b>c.bin", 1);
-        QSettings().setValue(SettingsKeys::RecentFiles, QStringList(gone));
-        {
-            WindowRig rig("programmers=0");
-            QCOMPARE(menuTexts(rig, "pbLoad"), "");
-            QCOMPARE(rig.widget<QToolButton>("pbLoad")->popupMode(), QToolButton::MenuButtonPopup);
-            QVERIFY(dropUrls(rig.window.get(), {QUrl::fromLocalFile(odd)}));
-            QVERIFY(dropUrls(rig.window.get(), {QUrl::fromLocalFile(odd)}));
-            QCOMPARE(rig.widget<QLabel>("lbBufferStatus")->text(),
-                     "Buffer contains file:<br/><b>" + odd.toHtmlEscaped() + "</b>");
-            QCOMPARE(menuTexts(rig, "pbLoad"), ::shortenPath(odd).replace("&", "&&"));
-        }
-        QCOMPARE(QSettings().value(SettingsKeys::RecentFiles).toStringList(),
-                 QStringList({odd, gone}));
-
-        // At most 20 files; the one chosen from the menu moves to the front.
+        // Without duplicates, and at most 20.
         QStringList files;
-        for (int i = 0; i < 21; ++i)
-            files.append(writeImageFile(dir.path(), QString("f%1.bin").arg(i), 1));
-        QSettings().setValue(SettingsKeys::RecentFiles, files);
-        WindowRig rig("programmers=0");
-        QCOMPARE(rig.widget<QToolButton>("pbLoad")->menu()->actions().size(), 20);
-        rig.menuEntry("pbLoad", -1)->trigger();
-        QCOMPARE(rig.countLines("Opened file \"" + files.at(19) + '"'), 1);
-        QCOMPARE(rig.menuEntry("pbLoad", 0)->data(), QVariant(files.at(19)));
+        for (int i = 0; i < 22; ++i)
+            files.append(QString::number(i % 21));
+        normalizeRecentFiles(files);
+        QCOMPARE(files.size(), 20);
+        QCOMPARE(files.last(), "19");
     }
 
-    void loadDialogAndDrops()
+    void bufferFiles()
     {
         QTemporaryDir dir;
-        const QString first = writeImageFile(dir.path(), "first.bin", 3);
+        const QString odd = writeImageFile(dir.path(), "a&<b>c.bin", 3);
         const QString second = writeImageFile(dir.path(), "second.bin", 1);
+        const QString gone = dir.filePath("gone.bin");
+        QSettings().setValue(SettingsKeys::RecentFiles, QStringList(gone));
         WindowRig rig;
         QVERIFY(rig.waitConnected());
+        QCOMPARE(menuTexts(rig, "pbLoad"), ""); // a file that is gone is not offered
         answerFileDialog(second);
         rig.widget<QToolButton>("pbLoad")->click();
         QCOMPARE(rig.countLines("Opened file \"" + second + '"'), 1);
@@ -124,19 +98,20 @@ private slots:
         const QUrl web("https://velmora.example/image.bin");
         QVERIFY(!dropUrls(rig.window.get(), {web}));
         QVERIFY(dropUrls(rig.window.get(),
-                         {web, QUrl::fromLocalFile(first), QUrl::fromLocalFile(second)}));
-        QCOMPARE(rig.countLines("Opened file \"" + first + '"'), 1);
+                         {web, QUrl::fromLocalFile(odd), QUrl::fromLocalFile(second)}));
+        QCOMPARE(rig.countLines("Opened file \"" + odd + '"'), 1);
+        QCOMPARE(rig.widget<QLabel>("lbBufferStatus")->text(),
+                 "Buffer contains file:<br/><b>" + odd.toHtmlEscaped() + "</b>");
         // A pipe is not opened: that would wait for a writer and freeze the window.
         const QString pipe = dir.filePath("pipe");
         QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
         QStringList messages;
-        for (const QString &path : {dir.filePath("missing.bin"), pipe}) {
+        for (const QString &path : {gone, pipe}) {
             answerQuestion(QMessageBox::Ok, &messages);
             QVERIFY(dropUrls(rig.window.get(), {QUrl::fromLocalFile(path)}));
         }
-        QCOMPARE(messages.size(), 2);
-        QVERIFY(messages.first().startsWith("Failed to open file: "));
-        QCOMPARE(messages.last(), "Failed to open file: it is not a regular file");
+        QVERIFY(messages.value(0).startsWith("Failed to open file: "));
+        QCOMPARE(messages.value(1), "Failed to open file: it is not a regular file");
         QCOMPARE(rig.countLines("Opened file"), 2);
 
         // Saved with blocks chosen: those blocks only.
@@ -144,8 +119,19 @@ private slots:
         answerSelection("First two", {BlockRange(0, 1)});
         answerFileDialog(target);
         rig.menuEntry("pbSaveAs", -1)->trigger();
-        QCOMPARE(fileData(target), fileData(first).left(2 * 131072));
+        QCOMPARE(fileData(target), fileData(odd).left(2 * 131072));
         QVERIFY(rig.widget<QLabel>("lbBufferStatus")->text().contains(target));
+
+        // The most recent file first; one chosen from the menu moves to the front.
+        QCOMPARE(menuTexts(rig, "pbLoad"),
+                 QStringList({::shortenPath(target), ::shortenPath(odd).replace("&", "&&"),
+                              ::shortenPath(second)})
+                     .join('|'));
+        rig.menuEntry("pbLoad", -1)->trigger();
+        QCOMPARE(rig.countLines("Opened file \"" + second + '"'), 2);
+        rig.window.reset();
+        QCOMPARE(QSettings().value(SettingsKeys::RecentFiles).toStringList(),
+                 QStringList({second, target, odd, gone}));
     }
 
     void wholeFlashPassesEveryBlock()
@@ -168,36 +154,31 @@ private slots:
                  "<b>Buffer contains data from Flash</b>");
     }
 
-    // Named block range lists chosen in the dialog join the menus of every button, the most
-    // recent first, up to 20 of them.
-    void dialogChoicesFeedTheHistory()
+    // Named lists chosen in the dialog or from a menu go first in every button's menu; the same
+    // blocks under another name replace an entry; 20 entries at most.
+    void chosenListsFeedTheMenus()
     {
         QVariantList stored;
-        for (int i = 0; i < 25; ++i) {
+        for (int i = 0; i < 20; ++i) {
             BlockRangeList list(QString("List %1").arg(i));
             list.addRange(BlockRange(i + 10, i + 10));
             stored.append(QVariant::fromValue(list));
         }
         QSettings().setValue(SettingsKeys::Blocks, stored);
         WindowRig rig("programmers=0");
-        QCOMPARE(rig.widget<QToolButton>("pbRead")->menu()->actions().size(), 4 + 25);
         answerSelection("Boot", {BlockRange(0, 3)});
         choose(rig, "pbCheck", -1);
-        QCOMPARE(rig.countLines("Checking 4 Flash block(s): 0...3"), 1);
-        for (const char *button : MenuButtons)
-            QCOMPARE(menuTexts(rig, button).section('|', 1, 3), "-|Boot|List 0");
-        QCOMPARE(menuTexts(rig, "pbRead").split('|').size(), 4 + 20);
-        // The same blocks under another name replace the entry; a list without a name runs
-        // but is not recorded.
         answerSelection("Boot & loader", {BlockRange(2, 3), BlockRange(0, 1)});
         choose(rig, "pbCheck", -1);
-        answerSelection("", {BlockRange(5, 6)});
+        answerSelection("", {BlockRange(5, 6)}); // runs, but is not recorded
         choose(rig, "pbCheck", -1);
+        choose(rig, "pbCheck", 3);
+        QCOMPARE(rig.countLines("Checking 4 Flash block(s): 0...3"), 2);
         QCOMPARE(rig.countLines("Checking 2 Flash block(s): 5...6"), 1);
-        choose(rig, "pbCheck", 3); // List 0
-        QCOMPARE(menuTexts(rig, "pbErase").section('|', 2, 4), "List 0|Boot && loader|List 1");
-        rig.window.reset();
-        QCOMPARE(QSettings().value(SettingsKeys::Blocks).toList().size(), 20);
+        QCOMPARE(rig.countLines("Checking 1 Flash block(s): 10"), 1);
+        for (const char *button : MenuButtons)
+            QCOMPARE(menuTexts(rig, button).section('|', 1, 4), "-|List 0|Boot && loader|List 1");
+        QCOMPARE(menuTexts(rig, "pbRead").split('|').size(), 4 + 20);
     }
 };
 

@@ -2,13 +2,10 @@
 #include "dialogs/blockselection.h"
 #include "support/windowfixture.h"
 
-#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QPushButton>
 #include <QSpinBox>
 #include <QTableWidget>
-#include <QTest>
 
 using Blocks = QList<int>;
 
@@ -131,44 +128,6 @@ private slots:
         del->click();
         QCOMPARE(editor.badBlockList(), Blocks());
         QVERIFY(!del->isEnabled());
-    }
-
-    void editBadBlocks_data()
-    {
-        QTest::addColumn<bool>("accept");
-        QTest::addColumn<Blocks>("result");
-        QTest::addColumn<Blocks>("added");
-        QTest::addColumn<Blocks>("removed");
-        QTest::newRow("accepted") << true << Blocks{1, 3, 3, 9} << Blocks{1, 9} << Blocks{700};
-        QTest::newRow("cancelled") << false << Blocks{3, 700} << Blocks() << Blocks();
-    }
-    void editBadBlocks()
-    {
-        QFETCH(bool, accept);
-        Blocks list{3, 700};
-        BadBlkEditor::Changes changes{{-1}, {-1}};
-        QCOMPARE(BadBlkEditor::editBadBlocks("K9F1G08U0x", list, &changes), 0); // no editor yet
-        QVERIFY(changes.added.isEmpty() && changes.removed.isEmpty());
-
-        BadBlkEditor editor;
-        QString chipInfo;
-        Blocks other{9};
-        answerModal<QDialog>([&](QDialog *shown) {
-            chipInfo = child<QLabel>(shown, "lbChipInfo")->text();
-            // The editor, open, takes no other list.
-            QCOMPARE(BadBlkEditor::editBadBlocks("other", other), 0);
-            for (int block : {9, 3, 1})
-                addBadBlock(shown, block);
-            child<QListWidget>(shown, "lwBadBlocks")->item(4)->setSelected(true);
-            child<QPushButton>(shown, "pbDel")->click();
-            if (accept)
-                shown->accept();
-        });
-        QCOMPARE(BadBlkEditor::editBadBlocks("K9F1G08U0x", list, &changes), accept ? 1 : 0);
-        QCOMPARE(chipInfo, QString("K9F1G08U0x"));
-        QTEST(list, "result");
-        QTEST(changes.added, "added");
-        QTEST(changes.removed, "removed");
     }
 };
 

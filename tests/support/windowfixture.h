@@ -6,7 +6,13 @@
 #include "support/simdriverguard.h"
 
 #include <QDialog>
+#include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
 #include <functional>
 #include <memory>
 
@@ -27,7 +33,7 @@ void answerModal(const std::function<void(T *)> &answer)
 }
 // Answers the next message box with `reply`, adding its text to `texts` if given.
 void answerQuestion(QMessageBox::StandardButton reply, QStringList *texts = nullptr);
-// Answers the block range selection with `ranges` named `name`; no ranges cancels it.
+// Answers the block range selection with `ranges` named `name`.
 void answerSelection(const QString &name, const QList<BlockRange> &ranges);
 // Gives up the answers still waiting, so that none outlives its test.
 void cancelModalAnswers();
