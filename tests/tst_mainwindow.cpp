@@ -64,19 +64,16 @@ private slots:
         QTemporaryDir dir;
         const QString file = writeImageFile(dir.path(), "image.bin", 1);
         // Only named lists of blocks on the flash are kept.
-        BlockRangeList boot("Boot"), unnamed, beyond("Beyond");
+        BlockRangeList boot("Boot"), beyond("Beyond");
         boot.addRange(BlockRange(0, 3));
-        unnamed.addRange(BlockRange(4, 5));
         beyond.ranges.append(BlockRange(0, 1024));
-        QSettings().setValue(SettingsKeys::Blocks,
-                             QVariantList({QVariant::fromValue(unnamed), QVariant::fromValue(boot),
-                                           QVariant("text"), QVariant::fromValue(beyond)}));
+        QSettings().setValue(SettingsKeys::Blocks, QVariantList({QVariant::fromValue(boot),
+                                                                 QVariant::fromValue(beyond)}));
         qputenv("NPX4_SIMULATOR", "rate=8000000");
         WindowRig rig("programmers=0");
         qunsetenv("NPX4_SIMULATOR");
         const QStringList log = rig.log();
         QCOMPARE(log.at(1), "Velmora NPX4 Programmer v. 1.0.1120");
-        QVERIFY(log.at(2).contains(DownloadAddress));
         QVERIFY(log.at(3).contains("simulated programmer (NPX4_SIMULATOR=rate=8000000)"));
         QVERIFY(rig.waitForLine("ERROR: Failed to open programmer device. Is it connected?"));
         QTest::qWait(600); // no second attempt
@@ -125,7 +122,6 @@ private slots:
         QTest::addColumn<QMessageBox::StandardButton>("upgrade");
         QTest::addColumn<QString>("state");
         QTest::newRow("1.5") << QByteArray("1") << QMessageBox::NoButton << "OLSaCEW";
-        QTest::newRow("1.3, refused") << QByteArray("firmware=1.3") << QMessageBox::No << "OLSaCeW";
         QTest::newRow("1.3, upgraded")
             << QByteArray("firmware=1.3") << QMessageBox::Yes << "OLSaCeW";
     }
@@ -173,8 +169,8 @@ private slots:
     {
         WindowRig rig;
         QVERIFY(rig.waitConnected());
-        // A block takes about 60 ms on this link: the abort comes long before the end.
-        rig.set.driver().device(0).setRate(2000000);
+        rig.set.driver().device(0).setRate(2000000); // about 60 ms a block
+
         QStringList states;
         const auto check = [&](const std::function<void()> &atBegin) {
             const auto connection = QObject::connect(rig.engine, &AProgrammer::operationBegin,
@@ -235,22 +231,16 @@ private slots:
     void chipInfoEditsMarkBlocksBad_data()
     {
         QTest::addColumn<bool>("readOnly");
-        QTest::addColumn<bool>("image");
         QTest::addColumn<QList<int>>("edited");
         QTest::addColumn<QMessageBox::StandardButton>("reply");
         QTest::addColumn<QString>("question");
-        QTest::newRow("added, confirmed")
-            << false << false << QList<int>{5, 9, 700} << QMessageBox::Yes
-            << "Block 8 and every later block then move";
-        QTest::newRow("added inside the image, refused")
-            << false << true << QList<int>{5, 9, 700} << QMessageBox::No
-            << "The image blocks 8...34 of the image in the buffer then move";
-        QTest::newRow("added past the image")
-            << false << true << QList<int>{5, 40, 700} << QMessageBox::No << "never used again.";
-        QTest::newRow("removed") << false << false << QList<int>{5} << QMessageBox::Ok
+        const QList<int> added{5, 9, 700};
+        QTest::newRow("added, confirmed") << false << added << QMessageBox::Yes
+                                          << "The image blocks 8...34 of the image in the buffer";
+        QTest::newRow("added, refused") << false << added << QMessageBox::No << "as bad";
+        QTest::newRow("removed") << false << QList<int>{5} << QMessageBox::Ok
                                  << "Removing a block from the list does not make it good again";
-        QTest::newRow("read only")
-            << true << false << QList<int>{5, 9, 700} << QMessageBox::Yes << QString();
+        QTest::newRow("read only") << true << added << QMessageBox::Yes << QString();
     }
     void chipInfoEditsMarkBlocksBad()
     {
@@ -262,9 +252,7 @@ private slots:
         WindowRig rig("bad=5,700");
         QVERIFY(rig.waitConnected());
         rig.widget<QCheckBox>("chbReadOnly")->setChecked(readOnly);
-        QFETCH(bool, image);
-        if (image)
-            QVERIFY(loadImage(*rig.engine, imageWithDirectory({directoryEntry('a')})));
+        QVERIFY(loadImage(*rig.engine, imageWithDirectory({directoryEntry('a')})));
         QStringList shown;
         answerModal<BadBlkEditor>([&](BadBlkEditor *dialog) {
             shown.append("editor");
@@ -316,8 +304,7 @@ private slots:
         QVERIFY(log.value(error + 1).contains("Block 2 of the Flash holds no image directory"));
         rig.menuEntry("pbRead", 2)->trigger();
         QVERIFY(rig.waitForLine(": Complete"));
-        // The end line gives the amount, the time and the average rate.
-        QVERIFY2(rig.log().last().contains("524.29 kB in "), qPrintable(rig.log().last()));
+        QVERIFY(rig.log().last().contains("524.29 kB in ")); // amount, time and rate
 
         // Refused: nothing is read or loaded, and the window stays open, though it was told not
         // to ask.
@@ -336,24 +323,17 @@ private slots:
         QCOMPARE(rig.countLines("Opened file"), 0);
     }
 
-    // Found in the working folder, else next to the program.
+    // Found next to the program.
     void programTranslationIsFound()
     {
         const QString programDir = QCoreApplication::applicationDirPath() + "/..";
         const QString built = QFileInfo(programDir + "/npx4-prog_de.qm").canonicalFilePath();
         QVERIFY2(!built.isEmpty(), "npx4-prog_de.qm is built with npx4-prog");
-        QTemporaryDir elsewhere;
-        const QString home = QDir::currentPath();
-        QDir::setCurrent(elsewhere.path());
         QTranslator german, none;
         QVERIFY(loadProgramTranslation(german, "de_DE", programDir));
         QCOMPARE(QFileInfo(german.filePath()).canonicalFilePath(), built);
         QCOMPARE(german.translate("MainDialog", "&Read"), "L&esen");
         QVERIFY(!loadProgramTranslation(none, "fr_FR", programDir));
-        QVERIFY(QFile::copy(built, "npx4-prog_de.qm"));
-        QVERIFY(loadProgramTranslation(german, "de_DE", programDir));
-        QCOMPARE(german.filePath(), "npx4-prog_de.qm"); // relative: the working folder
-        QDir::setCurrent(home);
     }
 
     void printsOnlyHelpAndVersion()
@@ -365,7 +345,6 @@ private slots:
             return CommandLine::printsOnly(int(argv.size()), argv.data());
         };
         QVERIFY(printsOnly({"npx4-prog", "a.bin", "--version"}));
-        QVERIFY(printsOnly({"npx4-prog", "-?"}));
         QVERIFY(!printsOnly({"npx4-prog", "--", "--help"}));
         QVERIFY(!printsOnly({"npx4-prog", "a.bin"}));
     }
