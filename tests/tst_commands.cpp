@@ -14,14 +14,6 @@ namespace {
 const char *const MenuButtons[] = {"pbAutoProgram", "pbProgram", "pbErase",  "pbRead",
                                    "pbVerify",      "pbCheck",   "pbSaveAs", "pbCalcHash"};
 
-void answerFileDialog(const QString &path)
-{
-    answerModal<QFileDialog>([path](QFileDialog *dialog) {
-        dialog->selectFile(path);
-        static_cast<QDialog *>(dialog)->accept();
-    });
-}
-
 // The texts of a button's menu entries, "-" for a separator.
 QString menuTexts(WindowRig &rig, const char *button)
 {
@@ -74,14 +66,17 @@ private slots:
     void bufferFiles()
     {
         QTemporaryDir dir;
-        const QString odd = writeImageFile(dir.path(), "a&<b>c.bin", 1);
-        const QString second = writeImageFile(dir.path(), "second.bin", 1);
+        const QString odd = writeImageFile(dir.path(), "a&<b>c.bin");
+        const QString second = writeImageFile(dir.path(), "second.bin");
         const QString gone = dir.filePath("gone.bin");
         QSettings().setValue(SettingsKeys::RecentFiles, QStringList(gone));
         WindowRig rig;
         QVERIFY(rig.waitConnected());
         QCOMPARE(menuTexts(rig, "pbLoad"), ""); // a file that is gone is not offered
-        answerFileDialog(second);
+        answerModal<QFileDialog>([&](QFileDialog *dialog) {
+            dialog->selectFile(second);
+            static_cast<QDialog *>(dialog)->accept();
+        });
         rig.widget<QToolButton>("pbLoad")->click();
         QCOMPARE(rig.countLines("Opened file \"" + second + '"'), 1);
 

@@ -7,8 +7,6 @@
 #include <QSpinBox>
 #include <QTableWidget>
 
-using Blocks = QList<int>;
-
 namespace {
 
 // The dialog's widget of type T named `name` (any name when none is given).
@@ -33,16 +31,6 @@ QStringList rowsAndName(QDialog *dialog)
     for (int row = 0; row < table->rowCount(); ++row)
         rows << table->item(row, 0)->text() + '/' + table->item(row, 1)->text();
     return rows << child<QLineEdit>(dialog, "leName")->text();
-}
-
-// Adds `block` through the editor's add dialog, entering it in the add dialog's spin box.
-void addBadBlock(QDialog *editor, int block)
-{
-    answerModal<QDialog>([block](QDialog *addDialog) {
-        child<QSpinBox>(addDialog)->setValue(block);
-        addDialog->accept();
-    });
-    child<QPushButton>(editor, "pbAdd")->click();
 }
 
 } // namespace
@@ -108,10 +96,15 @@ private slots:
         QVERIFY(!del->isEnabled());
         editor.setBadBlockList({1023, 7, 100});
         QVERIFY(del->isEnabled());
-        addBadBlock(&editor, 20);
-        addBadBlock(&editor, 5000); // the add dialog's limit is the last block
+        for (int block : {20, 5000}) { // the add dialog's limit is the last block
+            answerModal<QDialog>([block](QDialog *addDialog) {
+                child<QSpinBox>(addDialog)->setValue(block);
+                addDialog->accept();
+            });
+            child<QPushButton>(&editor, "pbAdd")->click();
+        }
         QCOMPARE(list->item(0)->text(), QString("   7"));
-        QCOMPARE(editor.badBlockList(), Blocks({7, 20, 100, 1023, 1023}));
+        QCOMPARE(editor.badBlockList(), QList<int>({7, 20, 100, 1023, 1023}));
 
         // Delete is usable while a block is selected.
         list->item(1)->setSelected(true);
@@ -120,10 +113,10 @@ private slots:
         list->item(1)->setSelected(true);
         list->item(2)->setSelected(true);
         del->click();
-        QCOMPARE(editor.badBlockList(), Blocks({7, 1023, 1023}));
+        QCOMPARE(editor.badBlockList(), QList<int>({7, 1023, 1023}));
         list->selectAll();
         del->click();
-        QCOMPARE(editor.badBlockList(), Blocks());
+        QCOMPARE(editor.badBlockList(), QList<int>());
         QVERIFY(!del->isEnabled());
     }
 };

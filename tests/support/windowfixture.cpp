@@ -14,7 +14,6 @@
 #include <QMimeData>
 #include <QSpinBox>
 #include <QStandardPaths>
-#include <QTextBlock>
 #include <QTextBrowser>
 #include <QTimer>
 
@@ -90,11 +89,7 @@ bool WindowRig::waitForLine(const QString &text, int count)
 
 QStringList WindowRig::log() const
 {
-    QStringList lines;
-    const QTextDocument *document = widget<QTextBrowser>("tbLog")->document();
-    for (QTextBlock block = document->begin(); block.isValid(); block = block.next())
-        lines.append(block.text());
-    return lines;
+    return widget<QTextBrowser>("tbLog")->document()->toRawText().split(QChar::ParagraphSeparator);
 }
 
 QAction *WindowRig::menuEntry(const char *button, int index) const
@@ -113,12 +108,10 @@ bool dropUrls(QWidget *window, const QList<QUrl> &urls)
     return drop.isAccepted();
 }
 
-QString writeImageFile(const QString &dir, const QString &name, int blocks)
+QString writeImageFile(const QString &dir, const QString &name)
 {
     QFile file(dir + QLatin1Char('/') + name);
-    QByteArray data;
-    for (int block = 0; block < blocks; ++block)
-        data += blockPattern(quint32(block));
+    const QByteArray data = blockPattern(1);
     if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
         qFatal("cannot write %s", qPrintable(file.fileName()));
     return file.fileName();

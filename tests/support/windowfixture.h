@@ -19,7 +19,7 @@
 class AProgrammer;
 
 // Gives the program its identity and the suite a settings store of its own, away from the user's
-// (suites run in parallel). Call first in initTestCase().
+// (suites run in parallel).
 void setUpWidgetTests();
 
 // Answers the next modal dialog of class `type` from inside its event loop once it shows; one
@@ -65,5 +65,5 @@ struct WindowRig
 
 // Drops `urls` on `window` as the desktop would; returns whether it took them.
 bool dropUrls(QWidget *window, const QList<QUrl> &urls);
-// A file of `blocks` whole blocks of distinct data in `dir`; returns its path.
-QString writeImageFile(const QString &dir, const QString &name, int blocks);
+// A file of one block of data in `dir`; returns its path.
+QString writeImageFile(const QString &dir, const QString &name);
