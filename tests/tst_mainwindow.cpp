@@ -242,10 +242,10 @@ private slots:
         QStringList shown;
         answerModal<BadBlkEditor>([&](BadBlkEditor *dialog) {
             shown.append("editor");
-            QCOMPARE(dialog->badBlockList(), QList<int>({5, 700}));
-            QCOMPARE(dialog->findChild<QPushButton *>("pbAdd")->isEnabled(), !readOnly);
             QList<int> other;
             QCOMPARE(BadBlkEditor::editBadBlocks("other", other), 0); // open: takes no other list
+            QCOMPARE(dialog->badBlockList(), QList<int>({5, 700}));
+            QCOMPARE(dialog->findChild<QPushButton *>("pbAdd")->isEnabled(), !readOnly);
             dialog->setBadBlockList(edited);
             dialog->accept();
         });
@@ -292,6 +292,8 @@ private slots:
         rig.menuEntry("pbRead", 2)->trigger();
         QVERIFY(rig.waitForLine(": Complete"));
         QVERIFY(rig.log().last().contains("524.29 kB in ")); // amount, time and rate
+        const QProgressBar *bar = rig.widget<QProgressBar>("progressBar");
+        QCOMPARE(qMakePair(bar->value(), bar->maximum()), qMakePair(4, 4));
 
         // Refused: nothing is read or loaded, and the window stays open, though it was told not
         // to ask.
