@@ -2,7 +2,6 @@
 
 #include "app/recentfiles.h"
 #include "app/settingskeys.h"
-#include "engine/aprogrammer.h"
 #include "support/windowfixture.h"
 
 #include <QFileDialog>

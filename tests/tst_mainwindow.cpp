@@ -1,7 +1,6 @@
 #include "app/commandline.h"
 #include "app/settingskeys.h"
 #include "app/startup.h"
-#include "app/version.h"
 #include "dialogs/badblkeditor.h"
 #include "dialogs/exitdialog.h"
 #include "engine/aprogrammer.h"
