@@ -2,42 +2,16 @@
 
 #include "app/recentfiles.h"
 #include "app/settingskeys.h"
-#include "dialogs/blockselection.h"
-#include "engine/aprogrammer.h"
 #include "support/windowfixture.h"
 
 #include <QFileDialog>
-#include <QLabel>
 #include <QMenu>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QToolButton>
+#include <sys/stat.h>
 
 namespace {
 
 const char *const MenuButtons[] = {"pbAutoProgram", "pbProgram", "pbErase",  "pbRead",
                                    "pbVerify",      "pbCheck",   "pbSaveAs", "pbCalcHash"};
-
-QByteArray fileData(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("unreadable");
-}
-
-// Answers the file dialog with `path`, confirming the replacement of an existing file.
-void answerFileDialog(const QString &path)
-{
-    answerModal<QFileDialog>([path](QFileDialog *dialog) {
-        if (dialog->acceptMode() == QFileDialog::AcceptSave && QFile::exists(path))
-            answerModal<QMessageBox>(
-                [](QMessageBox *box) { box->button(QMessageBox::Yes)->click(); });
-        dialog->selectFile(path);
-        static_cast<QDialog *>(dialog)->accept();
-    });
-}
 
 // The texts of a button's menu entries, "-" for a separator.
 QString menuTexts(WindowRig &rig, const char *button)
@@ -65,197 +39,119 @@ class TestCommands : public QObject
 
 private slots:
     void initTestCase() { setUpWidgetTests(); }
-    void init() { clearTestSettings(); }
+    void init() { QSettings().clear(); }
     void cleanup() { cancelModalAnswers(); }
 
-    void shortenPath_data()
+    // The helpers of the Load button's menu.
+    void recentFileHelpers()
     {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QChar>("separator");
-        QTest::addColumn<QString>("shown");
         const QString dump = "/home/user/images/board/flash_dump_full_2012.bin";
         const QString shortDump = "/home/user/.../board/flash_dump_full_2012.bin";
-        // Shortened, it would be just as long.
-        const QString noGain = "/a/b/" + QString(31, 'c') + ".bin";
-        QTest::newRow("two folders kept") << dump << QChar('/') << shortDump;
-        QTest::newRow("slash fallback") << dump << QChar('\\') << shortDump;
-        QTest::newRow("one folder")
-            << "/data/a_very_long_file_name_without_any_separator_inside.bin" << QChar('/')
-            << "...without_any_separator_inside.bin";
-        QTest::newRow("no gain") << noGain << QChar('/') << noGain;
-        QTest::newRow("backslashes")
-            << "C:\\Users\\tech\\flash\\dumps\\2012\\flash_dump_full.bin" << QChar('\\')
-            << "C:\\Users\\...\\dumps\\2012\\flash_dump_full.bin";
-    }
-    void shortenPath()
-    {
-        QFETCH(QString, path);
-        QFETCH(QChar, separator);
-        QTEST(::shortenPath(path, separator), "shown");
-    }
-
-    void recentFilesMenu()
-    {
-        QTemporaryDir dir;
-        const QString gone = dir.filePath("gone.bin");
-        const QString odd = writeImageFile(dir.path(), "a&<b>c.bin", 1);
-        QSettings().setValue(SettingsKeys::RecentFiles, QStringList(gone));
-        {
-            WindowRig rig("programmers=0");
-            QCOMPARE(menuTexts(rig, "pbLoad"), "");
-            QCOMPARE(rig.widget<QToolButton>("pbLoad")->popupMode(), QToolButton::MenuButtonPopup);
-            QVERIFY(dropUrls(rig.window.get(), {QUrl::fromLocalFile(odd)}));
-            QVERIFY(dropUrls(rig.window.get(), {QUrl::fromLocalFile(odd)}));
-            QCOMPARE(rig.countLines("Opened file \"" + odd + '"'), 2);
-            QCOMPARE(rig.widget<QLabel>("lbBufferStatus")->text(),
-                     "Buffer contains file:<br/><b>" + odd.toHtmlEscaped() + "</b>");
-            QCOMPARE(menuTexts(rig, "pbLoad"), ::shortenPath(odd).replace("&", "&&"));
-        }
-        QCOMPARE(QSettings().value(SettingsKeys::RecentFiles).toStringList(),
-                 QStringList({odd, gone}));
-
-        // At most 20 files; the one chosen from the menu moves to the front.
+        QCOMPARE(::shortenPath(dump, u'/'), shortDump);
+        QCOMPARE(::shortenPath(dump, u'\\'), shortDump);            // no backslash: slashes
+        const QString noGain = "/a/b/" + QString(31, 'c') + ".bin"; // as long when shortened
+        QCOMPARE(::shortenPath(noGain, u'/'), noGain);
+        QCOMPARE(::shortenPath("C:\\Users\\tech\\flash\\dumps\\2012\\flash_dump_full.bin", u'\\'),
+                 "C:\\Users\\...\\dumps\\2012\\flash_dump_full.bin");
+        // Without duplicates, and at most 20.
         QStringList files;
-        for (int i = 0; i < 21; ++i)
-            files.append(writeImageFile(dir.path(), QString("f%1.bin").arg(i), 1));
-        QSettings().setValue(SettingsKeys::RecentFiles, files);
-        WindowRig rig("programmers=0");
-        QCOMPARE(rig.widget<QToolButton>("pbLoad")->menu()->actions().size(), 20);
-        rig.menuEntry("pbLoad", -1)->trigger();
-        QCOMPARE(rig.countLines("Opened file \"" + files.at(19) + '"'), 1);
-        QCOMPARE(rig.menuEntry("pbLoad", 0)->data(), QVariant(files.at(19)));
+        for (int i = 0; i < 22; ++i)
+            files.append(QString::number(i % 21));
+        normalizeRecentFiles(files);
+        QCOMPARE(files.size(), 20);
+        QCOMPARE(files.last(), "19");
     }
 
-    void loadDialogAndDrops()
+    void bufferFiles()
     {
         QTemporaryDir dir;
-        const QString first = writeImageFile(dir.path(), "first.bin", 1);
-        const QString second = writeImageFile(dir.path(), "second.bin", 1);
+        const QString odd = writeImageFile(dir.path(), "a&<b>c.bin");
+        const QString second = writeImageFile(dir.path(), "second.bin");
+        const QString gone = dir.filePath("gone.bin");
+        QSettings().setValue(SettingsKeys::RecentFiles, QStringList(gone));
         WindowRig rig;
         QVERIFY(rig.waitConnected());
-        answerFileDialog(second);
+        QCOMPARE(menuTexts(rig, "pbLoad"), ""); // a file that is gone is not offered
+        answerModal<QFileDialog>([&](QFileDialog *dialog) {
+            dialog->selectFile(second);
+            static_cast<QDialog *>(dialog)->accept();
+        });
         rig.widget<QToolButton>("pbLoad")->click();
         QCOMPARE(rig.countLines("Opened file \"" + second + '"'), 1);
 
+        // The first local file of a drop is opened.
         const QUrl web("https://velmora.example/image.bin");
         QVERIFY(!dropUrls(rig.window.get(), {web}));
         QVERIFY(dropUrls(rig.window.get(),
-                         {web, QUrl::fromLocalFile(first), QUrl::fromLocalFile(second)}));
-        QCOMPARE(rig.countLines("Opened file \"" + first + '"'), 1);
-        QString message;
-        answerModal<QMessageBox>([&](QMessageBox *box) { message = box->text(); });
-        dropUrls(rig.window.get(), {QUrl::fromLocalFile(dir.filePath("missing.bin"))});
-        QVERIFY(message.startsWith("Failed to open file: "));
+                         {web, QUrl::fromLocalFile(odd), QUrl::fromLocalFile(second)}));
+        QCOMPARE(rig.countLines("Opened file \"" + odd + '"'), 1);
+        QCOMPARE(rig.widget<QLabel>("lbBufferStatus")->text(),
+                 "Buffer contains file:<br/><b>" + odd.toHtmlEscaped() + "</b>");
+        // A pipe is not opened: that would wait for a writer and freeze the window.
+        const QString pipe = dir.filePath("pipe");
+        QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        QStringList messages;
+        for (const QString &path : {gone, pipe}) {
+            answerQuestion(QMessageBox::Ok, &messages);
+            QVERIFY(dropUrls(rig.window.get(), {QUrl::fromLocalFile(path)}));
+        }
+        QVERIFY(messages.value(0).startsWith("Failed to open file: "));
+        QCOMPARE(messages.value(1), "Failed to open file: it is not a regular file");
         QCOMPARE(rig.countLines("Opened file"), 2);
+
+        // The most recent file first; one chosen from the menu moves to the front.
+        QCOMPARE(menuTexts(rig, "pbLoad"),
+                 ::shortenPath(odd).replace("&", "&&") + '|' + ::shortenPath(second));
+        rig.menuEntry("pbLoad", -1)->trigger();
+        QCOMPARE(rig.countLines("Opened file \"" + second + '"'), 2);
+        rig.window.reset();
+        QCOMPARE(QSettings().value(SettingsKeys::RecentFiles).toStringList(),
+                 QStringList({second, odd, gone}));
     }
 
-    void saveAndReadDuringLoad()
+    // Every button's menu offers the whole flash, then the named lists chosen in the dialog or
+    // from a menu, the most recent first: the same blocks under another name replace an entry;
+    // 20 entries at most.
+    void blockMenus()
     {
-        QTemporaryDir dir;
-        const QString image = writeImageFile(dir.path(), "image.bin", 3);
-        const QString target = dir.filePath("target.bin");
-        QFile file(target);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("old") == 3);
-        file.close();
-        WindowRig rig("programmers=0");
-        // Chosen while the buffer is being loaded: the engine refuses both.
-        QString label;
-        QObject::connect(rig.engine, &AProgrammer::progress, rig.window.get(), [&](int block) {
-            if (block != 0 || !label.isEmpty())
-                return;
-            answerFileDialog(target);
-            rig.menuEntry("pbSaveAs", 0)->trigger();
-            rig.menuEntry("pbRead", 0)->trigger();
-            label = rig.widget<QLabel>("lbBufferStatus")->text();
-        });
-        QVERIFY(dropUrls(rig.window.get(), {QUrl::fromLocalFile(image)}));
-        QCOMPARE(label, "<b>Buffer may contain some corrupted data</b>");
-        QCOMPARE(rig.countLines("Reading"), 0);
-        QCOMPARE(rig.countLines("Created file \"" + target + '"'), 1);
-        QCOMPARE(fileData(target), QByteArray("old"));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
-
-        answerSelection("First two", {BlockRange(0, 1)});
-        answerFileDialog(target);
-        rig.menuEntry("pbSaveAs", -1)->trigger();
-        QCOMPARE(fileData(target), fileData(image).left(2 * 131072));
-        QVERIFY(rig.widget<QLabel>("lbBufferStatus")->text().contains(target));
-    }
-
-    void wholeFlashPassesEveryBlock()
-    {
+        QVariantList stored;
+        for (int i = 0; i < 20; ++i) {
+            BlockRangeList list(QString("List %1").arg(i));
+            list.addRange(BlockRange(i + 10, i + 10));
+            stored.append(QVariant::fromValue(list));
+        }
+        QSettings().setValue(SettingsKeys::Blocks, stored);
         WindowRig rig("programmers=0");
         const QStringList titles = {
             "Auto-programming", "Programming", "Erasing", "Reading",
             "Verifying",        "Checking",    "",        "Computing hashes for"};
         for (int i = 0; i < 8; ++i) {
-            QCOMPARE(menuTexts(rig, MenuButtons[i]),
-                     "Whole flash (0-1023)|-|-|Other block range...");
+            QCOMPARE(menuTexts(rig, MenuButtons[i]).section('|', 0, 2),
+                     "Whole flash (0-1023)|-|List 0");
             if (titles.at(i).isEmpty())
                 continue;
             if (QLatin1String(MenuButtons[i]) == "pbErase")
-                answerModal<QMessageBox>(
-                    [](QMessageBox *box) { box->button(QMessageBox::Yes)->click(); });
+                answerQuestion(QMessageBox::Yes);
             choose(rig, MenuButtons[i], 0);
             QCOMPARE(rig.countLines(titles.at(i) + " 1024 Flash block(s): 0...1023"), 1);
         }
         QCOMPARE(rig.widget<QLabel>("lbBufferStatus")->text(),
                  "<b>Buffer contains data from Flash</b>");
-    }
-
-    void dialogChoicesFeedTheHistory()
-    {
-        WindowRig rig("programmers=0");
-        QStringList titles;
-        for (const char *button : MenuButtons) {
-            answerModal<BlockSelection>([&](BlockSelection *dialog) {
-                titles.append(dialog->windowTitle().section("ranges to ", 1));
-            });
-            rig.menuEntry(button, -1)->trigger();
-        }
-        QCOMPARE(titles.join(' '), "program program erase read verify check save check");
-        QCOMPARE(rig.countLines("Flash block"), 0);
 
         answerSelection("Boot", {BlockRange(0, 3)});
         choose(rig, "pbCheck", -1);
-        QCOMPARE(rig.countLines("Checking 4 Flash block(s): 0...3"), 1);
-        for (const char *button : MenuButtons)
-            QCOMPARE(menuTexts(rig, button).section('|', 1, 3), "-|Boot|-");
-        // The same blocks under another name replace the entry; a list without a name runs
-        // but is not recorded.
         answerSelection("Boot & loader", {BlockRange(2, 3), BlockRange(0, 1)});
         choose(rig, "pbCheck", -1);
-        answerSelection("", {BlockRange(5, 6)});
+        answerSelection("", {BlockRange(5, 6)}); // runs, but is not recorded
         choose(rig, "pbCheck", -1);
-        QCOMPARE(rig.countLines("Checking 2 Flash block(s): 5...6"), 1);
-        answerSelection("Tail", {BlockRange(1000, 1023)});
-        choose(rig, "pbCheck", -1);
-        QCOMPARE(menuTexts(rig, "pbRead").section('|', 2, 3), "Tail|Boot && loader");
         choose(rig, "pbCheck", 3);
-        QCOMPARE(rig.countLines("Checking 4 Flash block(s): 0...3"), 3);
-        QCOMPARE(menuTexts(rig, "pbErase").section('|', 2, 3), "Boot && loader|Tail");
-    }
-
-    void historyIsCutAtTheNextChoice()
-    {
-        QVariantList stored;
-        for (int i = 0; i < 25; ++i) {
-            BlockRangeList list(QString("List %1").arg(i));
-            list.addRange(BlockRange(i, i));
-            stored.append(QVariant::fromValue(list));
-        }
-        QSettings().setValue(SettingsKeys::Blocks, stored);
-        {
-            WindowRig rig("programmers=0");
-            QCOMPARE(rig.widget<QToolButton>("pbRead")->menu()->actions().size(), 4 + 25);
-            answerSelection("New", {BlockRange(500, 501)});
-            choose(rig, "pbRead", -1);
-            const QStringList texts = menuTexts(rig, "pbCalcHash").split('|');
-            QCOMPARE(texts.size(), 4 + 20);
-            QCOMPARE(texts.mid(2, 2), QStringList({"New", "List 0"}));
-            QCOMPARE(texts.at(21), "List 18");
-        }
-        QCOMPARE(QSettings().value(SettingsKeys::Blocks).toList().size(), 20);
+        QCOMPARE(rig.countLines("Checking 4 Flash block(s): 0...3"), 2);
+        QCOMPARE(rig.countLines("Checking 2 Flash block(s): 5...6"), 1);
+        QCOMPARE(rig.countLines("Checking 1 Flash block(s): 10"), 1);
+        for (const char *button : MenuButtons)
+            QCOMPARE(menuTexts(rig, button).section('|', 1, 4), "-|List 0|Boot && loader|List 1");
+        QCOMPARE(menuTexts(rig, "pbRead").split('|').mid(21),
+                 QStringList({"List 18", "-", "Other block range..."}));
     }
 };
 

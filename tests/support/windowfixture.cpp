@@ -12,16 +12,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
-#include <QPushButton>
-#include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTextBlock>
 #include <QTextBrowser>
 #include <QTimer>
-#include <QToolButton>
 
 void setUpWidgetTests()
 {
@@ -29,11 +23,6 @@ void setUpWidgetTests()
     static QTemporaryDir store;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, store.path());
     setApplicationIdentity();
-}
-
-void clearTestSettings()
-{
-    QSettings().clear();
 }
 
 void answerModal(const QMetaObject &type, const std::function<void(QDialog *)> &answer)
@@ -57,6 +46,16 @@ void answerModal(const QMetaObject &type, const std::function<void(QDialog *)> &
     poll->start(5);
 }
 
+void answerQuestion(QMessageBox::StandardButton reply, QStringList *texts)
+{
+    answerModal<QMessageBox>([reply, texts](QMessageBox *box) {
+        if (texts)
+            texts->append(box->text());
+        if (QAbstractButton *button = box->button(reply))
+            button->click();
+    });
+}
+
 void answerSelection(const QString &name, const QList<BlockRange> &ranges)
 {
     answerModal<BlockSelection>([name, ranges](BlockSelection *dialog) {
@@ -66,8 +65,7 @@ void answerSelection(const QString &name, const QList<BlockRange> &ranges)
             dialog->findChild<QPushButton *>(QStringLiteral("pbAdd"))->click();
         }
         dialog->findChild<QLineEdit *>(QStringLiteral("leName"))->setText(name);
-        if (!ranges.isEmpty())
-            dialog->accept();
+        dialog->accept();
     });
 }
 
@@ -89,19 +87,9 @@ bool WindowRig::waitForLine(const QString &text, int count)
     return QTest::qWaitFor([&] { return countLines(text) >= count; }, 20000);
 }
 
-int WindowRig::countLines(const QString &text) const
-{
-    const QStringList lines = log();
-    return int(lines.filter(text).size());
-}
-
 QStringList WindowRig::log() const
 {
-    QStringList lines;
-    const QTextDocument *document = widget<QTextBrowser>("tbLog")->document();
-    for (QTextBlock block = document->begin(); block.isValid(); block = block.next())
-        lines.append(block.text());
-    return lines;
+    return widget<QTextBrowser>("tbLog")->document()->toRawText().split(QChar::ParagraphSeparator);
 }
 
 QAction *WindowRig::menuEntry(const char *button, int index) const
@@ -120,12 +108,10 @@ bool dropUrls(QWidget *window, const QList<QUrl> &urls)
     return drop.isAccepted();
 }
 
-QString writeImageFile(const QString &dir, const QString &name, int blocks)
+QString writeImageFile(const QString &dir, const QString &name)
 {
     QFile file(dir + QLatin1Char('/') + name);
-    QByteArray data;
-    for (int block = 0; block < blocks; ++block)
-        data += blockPattern(quint32(block));
+    const QByteArray data = blockPattern(1);
     if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
         qFatal("cannot write %s", qPrintable(file.fileName()));
     return file.fileName();

@@ -6,16 +6,21 @@
 #include "support/simdriverguard.h"
 
 #include <QDialog>
-#include <QStringList>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
 #include <functional>
 #include <memory>
 
 class AProgrammer;
 
 // Gives the program its identity and the suite a settings store of its own, away from the user's
-// (suites run in parallel). Call first in initTestCase().
+// (suites run in parallel).
 void setUpWidgetTests();
-void clearTestSettings();
 
 // Answers the next modal dialog of class `type` from inside its event loop once it shows; one
 // that `answer` leaves open is rejected. A dialog that does not show within 20 s fails the test.
@@ -26,7 +31,9 @@ void answerModal(const std::function<void(T *)> &answer)
     answerModal(T::staticMetaObject,
                 [answer](QDialog *dialog) { answer(static_cast<T *>(dialog)); });
 }
-// Answers the block range selection with `ranges` named `name`; no ranges cancels it.
+// Answers the next message box with `reply`, adding its text to `texts` if given.
+void answerQuestion(QMessageBox::StandardButton reply, QStringList *texts = nullptr);
+// Answers the block range selection with `ranges` named `name`.
 void answerSelection(const QString &name, const QList<BlockRange> &ranges);
 // Gives up the answers still waiting, so that none outlives its test.
 void cancelModalAnswers();
@@ -40,8 +47,7 @@ struct WindowRig
     bool waitConnected() { return waitForLine("Programmer device successfully opened"); }
     // Waits until `count` lines of the log contain `text`.
     bool waitForLine(const QString &text, int count = 1);
-    int countLines(const QString &text) const;
-    // The log's lines as plain text.
+    int countLines(const QString &text) const { return int(log().filter(text).size()); }
     QStringList log() const;
     template <class T>
     T *widget(const char *name) const
@@ -59,5 +65,5 @@ struct WindowRig
 
 // Drops `urls` on `window` as the desktop would; returns whether it took them.
 bool dropUrls(QWidget *window, const QList<QUrl> &urls);
-// A file of `blocks` whole blocks of distinct data in `dir`; returns its path.
-QString writeImageFile(const QString &dir, const QString &name, int blocks);
+// A file of one block of data in `dir`; returns its path.
+QString writeImageFile(const QString &dir, const QString &name);
