@@ -66,8 +66,6 @@ private slots:
         QCOMPARE(rig.firmware(0).commandCount(), 0);
         QCOMPARE(rig.device(1).latencyTimer(), quint8(2));
         QCOMPARE(rig.firmware(1).parameter(), quint8(151));
-        QCOMPARE(rig.firmware(1).periodValue(), quint8(3));
-        QCOMPARE(rig.firmware(1).periodDivisor(), quint8(10));
         QCOMPARE(rig.firmware(1).eccSpareSize(), 0);
     }
 
@@ -111,49 +109,41 @@ private slots:
         QCOMPARE(reported,
                  QStringList({"Programmer firmware upgrade successfully finished.", ReplugText}));
         QCOMPARE(rig.firmware().uploadedImage(), firmwareImage());
-        // From 0 to the whole image in pieces, the end told twice.
+        // From 0 to the whole image piece by piece, the end told twice.
         QCOMPARE(progress.count(), FwImageSize / FwPieceSize + 2);
-        QCOMPARE(progress.at(1), QVariantList({FwPieceSize, FwImageSize}));
         QCOMPARE(progress.last(), QVariantList({FwImageSize, FwImageSize}));
         // Tried until the device is back; a connection, once made, ends the tries.
         QTRY_VERIFY_WITH_TIMEOUT(rig.programmer.isConnected() || rig.programmer.open(0), 5000);
         QCOMPARE(rig.programmer.fwVersion(), quint16(0x0105));
     }
 
-    void upgradeOutcomes_data()
-    {
-        QTest::addColumn<int>("fault");
-        QTest::addColumn<QString>("text"); // none: the upload succeeded
-        QTest::addColumn<bool>("imageSent");
-        using Boot = SimFirmware::BootFault;
-        const QString failed = "Programmer firmware upgrade failed.";
-        QTest::newRow("acknowledged") << int(Boot::None) << QString() << true;
-        QTest::newRow("wrong ready code")
-            << int(Boot::WrongReadyCode) << "Programmer failure detected." << false;
-        QTest::newRow("no acknowledgement") << int(Boot::NoAck) << failed << true;
-        QTest::newRow("acknowledgement 0x00") << int(Boot::WrongAck) << failed << true;
-    }
-
     // Every upload that reached the boot loader leaves the programmer needing a replug.
     void upgradeOutcomes()
     {
-        QFETCH(int, fault);
-        QFETCH(QString, text);
-        QFETCH(bool, imageSent);
-        SimRig rig;
-        QVERIFY(rig.programmer.open(0));
-        rig.firmware().setBootFault(SimFirmware::BootFault(fault));
-        const Events reported(rig.programmer);
-        QCOMPARE(rig.programmer.upgradeFirmware(),
-                 int(text.isEmpty() ? Programmer::ResultOk : Programmer::ResultTransferFailed));
-        if (!text.isEmpty())
-            QCOMPARE(rig.programmer.errorString(), text);
-        QCOMPARE(rig.firmware().uploadedImage(), imageSent ? firmwareImage() : QByteArray());
-        QCOMPARE(reported.last(), ReplugText);
-        const int writes = rig.writes();
-        QCOMPARE(rig.programmer.upgradeFirmware(), int(Programmer::ResultTransferFailed));
-        QCOMPARE(rig.programmer.errorString(), LatchText);
-        QCOMPARE(rig.writes(), writes);
+        using Boot = SimFirmware::BootFault;
+        const QString failed = "Programmer firmware upgrade failed.";
+        // The boot loader's fault, the error it gives (none: the upgrade is done), the image sent.
+        const std::tuple<Boot, QString, bool> outcomes[] = {
+            {Boot::None, QString(), true},
+            {Boot::WrongReadyCode, "Programmer failure detected.", false},
+            {Boot::NoAck, failed, true},
+            {Boot::WrongAck, failed, true}};
+        for (const auto &[fault, text, imageSent] : outcomes) {
+            SimRig rig;
+            QVERIFY(rig.programmer.open(0));
+            rig.firmware().setBootFault(fault);
+            const Events reported(rig.programmer);
+            QCOMPARE(rig.programmer.upgradeFirmware(),
+                     int(text.isEmpty() ? Programmer::ResultOk : Programmer::ResultTransferFailed));
+            if (!text.isEmpty())
+                QCOMPARE(rig.programmer.errorString(), text);
+            QCOMPARE(rig.firmware().uploadedImage(), imageSent ? firmwareImage() : QByteArray());
+            QCOMPARE(reported.last(), ReplugText);
+            const int writes = rig.writes();
+            QCOMPARE(rig.programmer.upgradeFirmware(), int(Programmer::ResultTransferFailed));
+            QCOMPARE(rig.programmer.errorString(), LatchText);
+            QCOMPARE(rig.writes(), writes);
+        }
     }
 
     // A failed transfer asks for a replug. While the channel is open its watch notices the

@@ -37,36 +37,23 @@ private:
 private slots:
     void init() { shared.releaseUnlessCurrent(); }
 
-    void titlesWithoutProgrammer_data()
+    // Without a programmer a request is still picked up, and fails as not connected; an abort then
+    // leaves that state as it is. A request with no block on the chip is refused.
+    void withoutProgrammer()
     {
-        QTest::addColumn<Kind>("kind");
-        QTest::addColumn<QList<int>>("blocks");
-        QTest::addColumn<QString>("title"); // none: refused
-        QTest::newRow("whole") << Kind::Erase << QList<int>() << "Erasing whole Flash...";
-        // Sorted, duplicates counted, blocks outside the chip dropped.
-        QTest::newRow("list") << Kind::Read << QList<int>{1024, 5, 3, -1, 3, 4}
-                              << "Reading 4 Flash block(s): 3...5";
-        QTest::newRow("nothing left") << Kind::Check << QList<int>{1024} << QString();
-        QTest::newRow("mark all bad") << Kind::SetBadBlocks << QList<int>() << QString();
-    }
-
-    // No programmer is attached: each request is still picked up, and ends as not connected. The
-    // rows share one engine, so every request after the first is made in state Failed, after an
-    // abort that must leave that state as it is.
-    void titlesWithoutProgrammer()
-    {
-        QFETCH(Kind, kind);
-        QFETCH(QList<int>, blocks);
-        QFETCH(QString, title);
-        const QStringList lines = shared.get("programmers=0", false).run([&](AProgrammer &e) {
-            e.abort();
-            return e.request(kind, blocks, {});
-        });
-        QCOMPARE(lines, title.isEmpty()
-                            ? QStringList({"error: No Flash block to process", "refused"})
-                            : QStringList({"begin: " + title,
-                                           "error: Supported programmer device is not connected",
-                                           "finished: Failed"}));
+        SimEngine sim("programmers=0", false);
+        const QStringList refused{"error: No Flash block to process", "refused"};
+        QCOMPARE(sim.run([](AProgrammer &e) { return e.check({1024, -1}); }), refused);
+        QCOMPARE(sim.run([](AProgrammer &e) { return e.setBadBlocks({}); }), refused);
+        QCOMPARE(sim.run([](AProgrammer &e) { return e.programAuto(); }),
+                 QStringList({"error: Invalid buffer content", "refused"}));
+        for (int i = 0; i < 2; ++i) {
+            sim.engine->abort();
+            QCOMPARE(sim.run([](AProgrammer &e) { return e.erase(); }),
+                     QStringList({"begin: Erasing whole Flash...",
+                                  "error: Supported programmer device is not connected",
+                                  "finished: Failed"}));
+        }
     }
 
     void runOrderAndAbort_data()
@@ -75,11 +62,19 @@ private slots:
         QTest::addColumn<QList<int>>("blocks");
         QTest::addColumn<int>("abortAt"); // the progress value
         QTest::addColumn<QList<int>>("changed");
+        QTest::addColumn<QString>("title");
         const QList<int> three{5, 2, 7};
-        QTest::newRow("program") << Kind::Program << three << 2 << QList<int>{5, 7};
-        QTest::newRow("auto-program") << Kind::AutoProgram << three << 2 << QList<int>{5, 7};
-        QTest::newRow("erase") << Kind::Erase << three << 2 << QList<int>{5, 2};
-        QTest::newRow("whole erase, at once") << Kind::Erase << QList<int>() << 0 << QList<int>();
+        QTest::newRow("program") << Kind::Program << three << 2 << QList<int>{5, 7}
+                                 << "Programming 3 Flash block(s): 2, 5, 7";
+        QTest::newRow("auto-program") << Kind::AutoProgram << three << 2 << QList<int>{5, 7}
+                                      << "Auto-programming 3 Flash block(s): 2, 5, 7";
+        QTest::newRow("erase") << Kind::Erase << three << 2 << QList<int>{5, 2}
+                               << "Erasing 3 Flash block(s): 2, 5, 7";
+        // Sorted in the title, duplicates counted.
+        QTest::newRow("read") << Kind::Read << QList<int>{7, 5, 5, 2} << 1 << QList<int>()
+                              << "Reading 4 Flash block(s): 2, 5, 7";
+        QTest::newRow("whole erase, at once")
+            << Kind::Erase << QList<int>() << 0 << QList<int>() << "Erasing whole Flash...";
     }
 
     // Programming puts block 2 last, other kinds keep the order; an abort stops before the next
@@ -90,6 +85,7 @@ private slots:
         QFETCH(QList<int>, blocks);
         QFETCH(int, abortAt);
         QFETCH(QList<int>, changed);
+        QFETCH(QString, title);
         SimEngine &sim = shared.get();
         const QByteArray image = imageWithDirectory({directoryEntry('a')});
         QVERIFY(loadImage(*sim.engine, image));
@@ -104,6 +100,7 @@ private slots:
         atProgress(*sim.engine, rowScope, abortAt, [&] { sim.engine->abort(); });
         const QStringList lines =
             sim.run([&](AProgrammer &e) { return e.request(kind, blocks, {}); });
+        QCOMPARE(lines.first(), "begin: " + title);
         QCOMPARE(lines.last(), "finished: Operation aborted");
         QCOMPARE(sim.log->progress.last(), abortAt);
         QCOMPARE(sim.engine->progressMaximum(), blocks.isEmpty() ? 1024 : int(blocks.size()));
@@ -118,8 +115,6 @@ private slots:
     void automaticRequests()
     {
         SimEngine sim;
-        QCOMPARE(sim.run([](AProgrammer &e) { return e.programAuto(); }),
-                 QStringList({"error: Invalid buffer content", "refused"}));
         const QString title = "begin: Reading firmware version info...";
         QCOMPARE(sim.run([](AProgrammer &e) { return e.readAuto(); }),
                  QStringList({title, "error: Invalid or empty flash content", "finished: Failed"}));
@@ -182,24 +177,23 @@ private slots:
     }
 
     // A programmer that stops answering fails the phase with the cause, not with the failed
-    // switch-off after it; the window hears of the loss once, and the next poll opens the
-    // programmer, still on the bus, again.
+    // switch-off after it; the window hears of the loss once.
     void lossDuringPhase()
     {
         SimEngine sim;
         QSignalSpy lost(sim.engine.get(), &AProgrammer::deviceDisconnected);
-        QSignalSpy back(sim.engine.get(), &AProgrammer::deviceConnected);
         sim.set.firmware(0).injectAnswerFault(
             {SimFirmware::AnswerFault::NoAnswer, 0, Npx4Protocol::CmdReadBlock});
         const QStringList lines = sim.run([](AProgrammer &e) { return e.read({0}); });
-        QCOMPARE(lines.size(), 3);
-        QVERIFY(lines.at(1) != "error: Supported programmer device is not connected");
         QCOMPARE(lines.last(), "finished: Failed");
+        // The poll may have opened the programmer again meanwhile, which adds an info line.
+        QCOMPARE(lines.filter("error: ").size(), 1);
+        QVERIFY(!lines.contains("error: Supported programmer device is not connected"));
         QTRY_COMPARE(lost.count(), 1);
         sendPollTick(*sim.engine);
         sendPollTick(*sim.engine);
         QTest::qWait(600); // the channel's watch looks again
-        QCOMPARE(qMakePair(int(lost.count()), int(back.count())), qMakePair(1, 1));
+        QCOMPARE(lost.count(), 1);
     }
 };
 

@@ -27,26 +27,20 @@ private slots:
         QTest::addColumn<QByteArray>("config");
         QTest::addColumn<Kind>("kind");
         QTest::addColumn<QList<int>>("blocks");
-        QTest::addColumn<QString>("report");      // the lines after the title
-        QTest::addColumn<QList<int>>("physical"); // where a read finds the blocks
+        QTest::addColumn<QString>("report"); // the lines after the title
         const QString leftOut("info: 2 image block(s) at the end have no good Flash block left (2 "
                               "bad blocks): 1022...1023|");
-        const QList<int> read{5, 6, 2};
-        QTest::newRow("read, listed bad block") << QByteArray("bad=5") << Kind::Read << read
-                                                << "finished: Complete" << QList<int>{6, 7, 2};
         // A list that cannot fit is refused before any block is read.
         QTest::newRow("read, no good block left")
             << QByteArray("bad=1020,1021,1022,1023") << Kind::Read << QList<int>{1019, 1020}
-            << "error: No good Flash block is left for block 1020|finished: Failed" << QList<int>();
+            << "error: No good Flash block is left for block 1020|finished: Failed";
         // The whole flash is as much of it as fits into the good blocks.
-        QTest::newRow("whole read, marked")
-            << QByteArray("firmware=1.0;bad=5,700") << Kind::Read << QList<int>()
-            << leftOut + "finished: Complete" << QList<int>();
+        QTest::newRow("whole read, marked") << QByteArray("firmware=1.0;bad=5,700") << Kind::Read
+                                            << QList<int>() << leftOut + "finished: Complete";
         QTest::newRow("information")
             << QByteArray("bad=3,700") << Kind::Information << QList<int>()
             << leftOut + "chip: Samsung K9F1G08U0x [3, 700]|info: Samsung K9F1G08U0x detected.|"
-                         "info: Found 2 bad block(s): 3, 700|finished: Complete"
-            << QList<int>();
+                         "info: Found 2 bad block(s): 3, 700|finished: Complete";
     }
 
     void reports()
@@ -54,16 +48,10 @@ private slots:
         QFETCH(QByteArray, config);
         QFETCH(Kind, kind);
         QFETCH(QList<int>, blocks);
-        QFETCH(QList<int>, physical);
         SimEngine sim(config);
-        for (const int block : physical)
-            writeChipBlock(sim.chip(), block, blockPattern(quint32(block)));
         const QStringList lines =
             sim.run([&](AProgrammer &e) { return e.request(kind, blocks, {}); });
         QTEST(lines.mid(1).join('|'), "report");
-        for (int i = 0; i < physical.size(); ++i)
-            QVERIFY(bufferImage(*sim.engine).mid(blocks[i] * BlockSize, BlockSize) ==
-                    blockPattern(quint32(physical[i])));
     }
 
     // A block that fails to read (its last page is uncorrectable) still fills its slice of the
@@ -80,86 +68,79 @@ private slots:
         QVERIFY(bufferImage(*sim.engine).mid(BlockSize, arrived) == blockPattern(1).left(arrived));
     }
 
-    void erase_data()
+    void writes_data()
     {
         QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<Kind>("kind");
         QTest::addColumn<QList<int>>("blocks");
-        QTest::addColumn<bool>("fast");
-        QTest::addColumn<QString>("end");
-        QTest::newRow("whole, fast erase")
-            << QByteArray("1") << QList<int>() << true << "finished: Complete";
-        QTest::newRow("whole, block by block past a failure")
-            << QByteArray("erase-fail=9") << QList<int>() << false << "finished: Complete";
-        QTest::newRow("list stops at a failure")
-            << QByteArray("erase-fail=9") << QList<int>{3, 9, 700} << false << "finished: Failed";
-    }
-
-    void erase()
-    {
-        QFETCH(QByteArray, config);
-        QFETCH(QList<int>, blocks);
-        SimEngine sim(config);
-        for (const int block : {3, 700, 1023})
-            writeChipBlock(sim.chip(), block, blockPattern(quint32(block)));
-        const int before = sim.set.firmware(0).commandCount();
-        QTEST(sim.run([&](AProgrammer &e) { return e.erase(blocks); }).last(), "end");
-        QCOMPARE(chipBlock(sim.chip(), 3), Erased);
-        const bool whole = blocks.isEmpty();
-        QCOMPARE(chipBlock(sim.chip(), 700) == Erased, whole);
-        if (whole) {
-            QTEST(sim.set.firmware(0).commandCount() - before < 20, "fast");
-            QCOMPARE(sim.log->progress.last(), 1024);
-        }
-    }
-
-    void autoProgram_data()
-    {
-        QTest::addColumn<QByteArray>("config");
         QTest::addColumn<int>("eraseFailures"); // passing ones, before the first success
-        QTest::addColumn<QList<int>>("blocks");
-        QTest::addColumn<QList<int>>("physical"); // where they end up; none: refused
+        QTest::addColumn<QString>("end");
+        // Flash block: what it holds afterwards; - erased, = as before, or that image block.
+        QTest::addColumn<QString>("chip");
+        const QString complete("finished: Complete"), failed("finished: Failed");
+        QTest::newRow("whole erase, fast")
+            << QByteArray("1") << Kind::Erase << QList<int>() << 0 << complete << "3:- 700:-";
+        // In place: a block that fails to erase is passed over.
+        QTest::newRow("whole erase, block by block")
+            << QByteArray("erase-fail=9") << Kind::Erase << QList<int>() << 0 << complete
+            << "3:- 700:-";
+        QTest::newRow("listed erase stops at a failure")
+            << QByteArray("erase-fail=9") << Kind::Erase << QList<int>{3, 9, 700} << 0 << failed
+            << "3:- 700:=";
         QTest::newRow("erase fails twice: remapped")
-            << QByteArray("erase-fail=10") << 0 << QList<int>{10, 11} << QList<int>{11, 12};
+            << QByteArray("erase-fail=10") << Kind::AutoProgram << QList<int>{10, 11} << 0
+            << complete << "11:10 12:11";
         QTest::newRow("erase fails once: retried")
-            << QByteArray("1") << 1 << QList<int>{10} << QList<int>{10};
+            << QByteArray("1") << Kind::AutoProgram << QList<int>{10} << 1 << complete << "10:10";
         // Written like any other request: the bad block is skipped, never written in place.
         QTest::newRow("whole flash: remapped")
-            << QByteArray("erase-fail=10") << 0 << QList<int>() << QList<int>{9, 11, 12};
+            << QByteArray("erase-fail=10") << Kind::AutoProgram << QList<int>() << 0 << complete
+            << "9:9 11:10 12:11";
         // The image's last block holds data, but the bad block leaves it no good block.
         QTest::newRow("whole flash that cannot fit: refused untouched")
-            << QByteArray("bad=5") << 0 << QList<int>() << QList<int>();
+            << QByteArray("bad=5") << Kind::AutoProgram << QList<int>() << 0 << failed << "9:=";
     }
 
-    void autoProgram()
+    // What erasing and auto-programming leave on the chip when blocks fail to erase; auto-
+    // programming marks such a block bad and moves on to the next good one.
+    void writes()
     {
         QFETCH(QByteArray, config);
-        QFETCH(int, eraseFailures);
+        QFETCH(Kind, kind);
         QFETCH(QList<int>, blocks);
-        QFETCH(QList<int>, physical);
+        QFETCH(int, eraseFailures);
+        QFETCH(QString, chip);
         SimEngine sim(config);
-        const bool refused = physical.isEmpty();
         QByteArray image;
         for (int block = 0; block < 12; ++block)
             image += blockPattern(quint32(block));
-        if (refused)
+        if (config == "bad=5")
             image += QByteArray((1023 - 12) * BlockSize, char(0xFF)) + blockPattern(1023);
         QVERIFY(loadImage(*sim.engine, image));
         sim.set.firmware(0).injectAnswerFault({SimFirmware::AnswerFault::ErrorStatus,
                                                Npx4Protocol::StatusOperationError,
                                                Npx4Protocol::CmdErase},
                                               eraseFailures);
-        // A refused request leaves what the chip holds as it was.
-        writeChipBlock(sim.chip(), 9, blockPattern(99));
-        const QStringList lines = sim.run([&](AProgrammer &e) { return e.autoProgram(blocks); });
-        QCOMPARE(lines.last(), refused ? "finished: Failed" : "finished: Complete");
-        const bool marking = config.contains("erase-fail");
+        for (const int block : {3, 9, 700})
+            writeChipBlock(sim.chip(), block, blockPattern(quint32(1000 + block)));
+        const int before = sim.set.firmware(0).commandCount();
+        const QStringList lines =
+            sim.run([&](AProgrammer &e) { return e.request(kind, blocks, {}); });
+        QTEST(lines.last(), "end");
+        // The whole chip is erased at once unless a block fails to erase.
+        if (kind == Kind::Erase && blocks.isEmpty())
+            QCOMPARE(sim.set.firmware(0).commandCount() - before < 20, config == "1");
+        const bool marking = kind == Kind::AutoProgram && config.contains("erase-fail");
         QCOMPARE(lines.count("info: Block 10 marked as bad"), marking ? 1 : 0);
         QCOMPARE(sim.chip().isBad(10), marking);
-        const QList<int> logical = blocks.isEmpty() ? QList<int>{9, 10, 11} : blocks;
-        for (int i = 0; i < physical.size(); ++i)
-            QVERIFY(chipBlock(sim.chip(), physical[i]) == blockPattern(quint32(logical[i])));
-        if (refused)
-            QVERIFY(chipBlock(sim.chip(), 9) == blockPattern(99));
+        for (const QString &item : chip.split(' ')) {
+            const int block = item.section(':', 0, 0).toInt();
+            const QString held = item.section(':', 1);
+            const QByteArray expected = held == "-"   ? Erased
+                                        : held == "=" ? blockPattern(quint32(1000 + block))
+                                                      : blockPattern(held.toUInt());
+            QVERIFY2(chipBlock(sim.chip(), block) == expected, qPrintable(item));
+        }
     }
 
     // An update writes the head and the chunks whose entries changed or were added, the first
