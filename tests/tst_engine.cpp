@@ -1,5 +1,4 @@
-// Request admission, the worker loop, abort, device polling and connection loss of the operation
-// engine.
+// The operation engine: request admission, the worker loop, abort, polling and connection loss.
 #include "protocol/commands.h"
 #include "sim/nandchip.h"
 #include "sim/simfirmware.h"
@@ -37,8 +36,7 @@ private:
 private slots:
     void init() { shared.releaseUnlessCurrent(); }
 
-    // Without a programmer a request is still picked up, and fails as not connected; an abort then
-    // leaves that state as it is. A request with no block on the chip is refused.
+    // Without a programmer a request fails as not connected, and an abort leaves that state.
     void withoutProgrammer()
     {
         SimEngine sim("programmers=0", false);
@@ -70,15 +68,11 @@ private slots:
                                       << "Auto-programming 3 Flash block(s): 2, 5, 7";
         QTest::newRow("erase") << Kind::Erase << three << 2 << QList<int>{5, 2}
                                << "Erasing 3 Flash block(s): 2, 5, 7";
-        // Sorted in the title, duplicates counted.
-        QTest::newRow("read") << Kind::Read << QList<int>{7, 5, 5, 2} << 1 << QList<int>()
-                              << "Reading 4 Flash block(s): 2, 5, 7";
         QTest::newRow("whole erase, at once")
             << Kind::Erase << QList<int>() << 0 << QList<int>() << "Erasing whole Flash...";
     }
 
-    // Programming puts block 2 last, other kinds keep the order; an abort stops before the next
-    // block, one made before the phase started before any device step, and the engine is ready.
+    // Programming puts block 2 last; an abort stops before the next block, or before any step.
     void runOrderAndAbort()
     {
         QFETCH(Kind, kind);
@@ -89,7 +83,6 @@ private slots:
         SimEngine &sim = shared.get();
         const QByteArray image = imageWithDirectory({directoryEntry('a')});
         QVERIFY(loadImage(*sim.engine, image));
-        // Erasing undoes what the chip holds, writing puts the image there.
         const bool erasing = kind == Kind::Erase;
         for (const int block : {2, 5, 7}) {
             sim.chip().erase(block);
@@ -138,10 +131,7 @@ private slots:
         QVERIFY(!sim.engine->isEccSupported());
     }
 
-    // Opening a programmer in place of the open one, or destroying the engine, while the first
-    // phase of a two-phase request waits for the device: the request ends as aborted, whether or
-    // not its phase had started, and its follow-up phase never begins, so nothing is read or
-    // written after that. The programmer is never driven by both threads.
+    // Opening a programmer or destroying the engine during an update's first phase ends the update.
     void endedFromTheWindow()
     {
         for (const bool destroy : {false, true}) {
@@ -176,8 +166,7 @@ private slots:
         }
     }
 
-    // A programmer that stops answering fails the phase with the cause, not with the failed
-    // switch-off after it; the window hears of the loss once.
+    // The cause of a failure is reported, not the failed switch-off of the lost device after it.
     void lossDuringPhase()
     {
         SimEngine sim;

@@ -1,5 +1,4 @@
-// Flash operations run end to end against the simulated programmer: block mapping around bad
-// blocks, the reports, erasing, auto-programming with bad-block marking, and updates.
+// Flash operations end to end on the simulated programmer: bad blocks, reports, writes, updates.
 #include "protocol/commands.h"
 #include "sim/nandchip.h"
 #include "sim/simfirmware.h"
@@ -30,11 +29,9 @@ private slots:
         QTest::addColumn<QString>("report"); // the lines after the title
         const QString leftOut("info: 2 image block(s) at the end have no good Flash block left (2 "
                               "bad blocks): 1022...1023|");
-        // A list that cannot fit is refused before any block is read.
         QTest::newRow("read, no good block left")
             << QByteArray("bad=1020,1021,1022,1023") << Kind::Read << QList<int>{1019, 1020}
             << "error: No good Flash block is left for block 1020|finished: Failed";
-        // The whole flash is as much of it as fits into the good blocks.
         QTest::newRow("whole read, marked") << QByteArray("firmware=1.0;bad=5,700") << Kind::Read
                                             << QList<int>() << leftOut + "finished: Complete";
         QTest::newRow("information")
@@ -54,8 +51,7 @@ private slots:
         QTEST(lines.mid(1).join('|'), "report");
     }
 
-    // A block that fails to read (its last page is uncorrectable) still fills its slice of the
-    // buffer with the pages that arrived.
+    // A block whose last page is uncorrectable still fills the buffer with the pages that arrived.
     void failedReadKeepsWhatArrived()
     {
         SimEngine sim("flip=1:131071:0,1:131071:1");
@@ -80,7 +76,6 @@ private slots:
         const QString complete("finished: Complete"), failed("finished: Failed");
         QTest::newRow("whole erase, fast")
             << QByteArray("1") << Kind::Erase << QList<int>() << 0 << complete << "3:- 700:-";
-        // In place: a block that fails to erase is passed over.
         QTest::newRow("whole erase, block by block")
             << QByteArray("erase-fail=9") << Kind::Erase << QList<int>() << 0 << complete
             << "3:- 700:-";
@@ -101,8 +96,7 @@ private slots:
             << QByteArray("bad=5") << Kind::AutoProgram << QList<int>() << 0 << failed << "9:=";
     }
 
-    // What erasing and auto-programming leave on the chip when blocks fail to erase; auto-
-    // programming marks such a block bad and moves on to the next good one.
+    // Auto-programming marks a block that fails to erase bad and moves on to the next good one.
     void writes()
     {
         QFETCH(QByteArray, config);
@@ -114,6 +108,7 @@ private slots:
         QByteArray image;
         for (int block = 0; block < 12; ++block)
             image += blockPattern(quint32(block));
+        // Only the row with a bad block from the start has data in the image's last block.
         if (config == "bad=5")
             image += QByteArray((1023 - 12) * BlockSize, char(0xFF)) + blockPattern(1023);
         QVERIFY(loadImage(*sim.engine, image));
@@ -143,8 +138,7 @@ private slots:
         }
     }
 
-    // An update writes the head and the chunks whose entries changed or were added, the first
-    // time on a blank flash; the flash then holds the buffer's image.
+    // An update writes the head and the chunks whose directory entries changed or were added.
     void update()
     {
         SimEngine sim;
