@@ -112,13 +112,12 @@ private slots:
     void upgradeOutcomes()
     {
         using Boot = SimFirmware::BootFault;
-        const QString failed = "Programmer firmware upgrade failed.";
         // The boot loader's fault, the error it gives (none: the upgrade is done), the image sent.
         const std::tuple<Boot, QString, bool> outcomes[] = {
             {Boot::None, QString(), true},
             {Boot::WrongReadyCode, "Programmer failure detected.", false},
-            {Boot::NoAck, failed, true},
-            {Boot::WrongAck, failed, true}};
+            {Boot::NoAck, "Programmer firmware upgrade failed.", true},
+            {Boot::WrongAck, "Programmer firmware upgrade failed.", true}};
         for (const auto &[fault, text, imageSent] : outcomes) {
             SimRig rig;
             QVERIFY(rig.programmer.open(0));

@@ -173,11 +173,12 @@ private slots:
         QSignalSpy lost(sim.engine.get(), &AProgrammer::deviceDisconnected);
         sim.set.firmware(0).injectAnswerFault(
             {SimFirmware::AnswerFault::NoAnswer, 0, Npx4Protocol::CmdReadBlock});
-        const QStringList lines = sim.run([](AProgrammer &e) { return e.read({0}); });
+        // The poll may open the programmer again meanwhile: its info lines are left out.
+        const QStringList lines = sim.run([](AProgrammer &e) { return e.read({0}); })
+                                      .filter(QRegularExpression("^(begin|error|finished): "));
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines.at(1) != "error: Supported programmer device is not connected");
         QCOMPARE(lines.last(), "finished: Failed");
-        // The poll may have opened the programmer again meanwhile, which adds an info line.
-        QCOMPARE(lines.filter("error: ").size(), 1);
-        QVERIFY(!lines.contains("error: Supported programmer device is not connected"));
         QTRY_COMPARE(lost.count(), 1);
         sendPollTick(*sim.engine);
         sendPollTick(*sim.engine);
