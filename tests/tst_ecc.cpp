@@ -44,7 +44,7 @@ private slots:
                         reinterpret_cast<uchar *>(spare.data()));
     }
 
-    // Every single flip of the data is repaired, of the code recognised; codes add up by bits.
+    // A worked code; every single flip of the data is repaired, every one of the code recognised.
     void singleFlips()
     {
         QByteArray oneBit(EccPageSize, 0);
