@@ -311,6 +311,19 @@ private slots:
         QCOMPARE(rig.countLines("Opened file"), 0);
     }
 
+    // The menu's whole Flash on a chip with two bad blocks: the two blocks at the end that have
+    // no good block left are not read, and the bar still ends full, with the amount read.
+    void wholeFlashAroundBadBlocks()
+    {
+        WindowRig rig("bad=5,700");
+        QVERIFY(rig.waitConnected());
+        rig.menuEntry("pbRead", 0)->trigger();
+        QVERIFY(rig.waitForLine(": Complete"));
+        const QProgressBar *bar = rig.widget<QProgressBar>("progressBar");
+        QCOMPARE(qMakePair(bar->value(), bar->maximum()), qMakePair(1022, 1022));
+        QVERIFY(rig.log().last().contains("133.96 MB in "));
+    }
+
     // Found next to the program.
     void programTranslationIsFound()
     {

@@ -140,6 +140,7 @@ void MainDialog::connectSignals()
     connect(engine, &AProgrammer::operationBegin, this, &MainDialog::beginOperation);
     connect(engine, &AProgrammer::operationFinished, this, &MainDialog::endOperation);
     connect(engine, &AProgrammer::progress, this, &MainDialog::progress);
+    connect(engine, &AProgrammer::blocksLeftOut, this, &MainDialog::leaveOutOfProgress);
     connect(engine, &AProgrammer::deviceConnected, this, &MainDialog::deviceConnected);
     connect(engine, &AProgrammer::deviceDisconnected, this, &MainDialog::deviceDisconnected);
     connect(engine, &AProgrammer::fwUpgradeNeed, this, &MainDialog::fwUpgradeNeeded);

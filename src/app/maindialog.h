@@ -64,6 +64,8 @@ private slots:
     void addInfo(QString text);
     void addError(QString text);
     void progress(int value);
+    // Blocks with no good Flash block left are not worked on: the bar ends full without them.
+    void leaveOutOfProgress(QList<int> blocks);
     void beginOperation(QString jobName);
     void endOperation(QString status);
     void deviceDisconnected();
@@ -124,6 +126,7 @@ private:
     QList<int> selectBlocks(const QString &title);
     // Asks for blocks with `title` and, when some were chosen, files `request` over them.
     void requestOnBlocks(const QString &title, BlockRequest request);
+    QList<int> flashRequest(QList<int> blocks) const;
 
     std::unique_ptr<Ui::MainDialog> ui;
     QMenu *recentMenu = nullptr;

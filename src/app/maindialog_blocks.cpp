@@ -68,7 +68,17 @@ void MainDialog::requestOnBlocks(const QString &title, BlockRequest request)
 {
     const QList<int> blocks = selectBlocks(title);
     if (!blocks.isEmpty())
-        (engine->*request)(blocks);
+        (engine->*request)(flashRequest(blocks));
+}
+
+// A choice of every block of the chip is a whole-Flash request: bad blocks then leave out the
+// trailing blocks that have no good block left instead of failing the request, and a whole erase
+// tries the fast erase first.
+QList<int> MainDialog::flashRequest(QList<int> blocks) const
+{
+    if (blocks.size() == engine->blockCount())
+        blocks.clear();
+    return blocks;
 }
 
 void MainDialog::autoProgramBlocks()
@@ -87,7 +97,7 @@ void MainDialog::eraseBlocks()
 {
     const QList<int> blocks = selectBlocks(tr("Select block ranges to erase"));
     if (!blocks.isEmpty() && (blocks.size() < engine->blockCount() || confirmWholeErase()))
-        engine->erase(blocks);
+        engine->erase(flashRequest(blocks));
 }
 
 void MainDialog::readBlocks()
@@ -97,7 +107,7 @@ void MainDialog::readBlocks()
     const QList<int> blocks = selectBlocks(tr("Select block ranges to read"));
     if (blocks.isEmpty())
         return;
-    const bool accepted = engine->read(blocks);
+    const bool accepted = engine->read(flashRequest(blocks));
     if (accepted)
         phasesBeforeRead = 0;
     setBufferLabel(accepted ? tr("<b>Buffer contains data from Flash</b>")

@@ -154,6 +154,13 @@ void MainDialog::progress(int value)
     ui->lbProgressInfo->setText(meter.details());
 }
 
+void MainDialog::leaveOutOfProgress(QList<int> blocks)
+{
+    QProgressBar *bar = ui->progressBar;
+    bar->setMaximum(qMax(bar->value(), bar->maximum() - int(blocks.size())));
+    progress(bar->value());
+}
+
 void MainDialog::fwUpgradeProgress(int current, int max)
 {
     ui->progressBar->setMaximum(max);
