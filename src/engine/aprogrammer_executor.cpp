@@ -59,6 +59,8 @@ struct AProgrammer::Phase
     QList<int> leftOut;
     // Bad physical blocks a physical request passed over.
     QList<int> unread;
+    // The physical block erased before the first write (the directory's), until it is written.
+    int preErased = -1;
 };
 
 namespace {
@@ -234,8 +236,8 @@ bool AProgrammer::preEraseDirectory(Phase &phase)
         phase.list.last() != ImageDirectory::Block || phase.leftOut.contains(ImageDirectory::Block))
         return true;
     StepResult step = StepResult::Remap;
+    int physical = -1;
     while (step == StepResult::Remap) {
-        int physical = -1;
         if (!mapBlock(phase, ImageDirectory::Block, &physical))
             return false;
         if (physical < 0) {
@@ -245,6 +247,7 @@ bool AProgrammer::preEraseDirectory(Phase &phase)
         }
         step = eraseForWriting(phase, ImageDirectory::Block, physical);
     }
+    phase.preErased = physical;
     return step == StepResult::Done;
 }
 
@@ -422,7 +425,10 @@ AProgrammer::StepResult AProgrammer::eraseForWriting(Phase &phase, int logical, 
 
 AProgrammer::StepResult AProgrammer::autoProgramStep(Phase &phase, int logical, int physical)
 {
-    if (phase.needErase) {
+    // Nothing was written to the block erased first since: a second erase would only wear it.
+    if (physical == phase.preErased) {
+        phase.preErased = -1;
+    } else if (phase.needErase) {
         const StepResult erased = eraseForWriting(phase, logical, physical);
         if (erased != StepResult::Done)
             return erased;
