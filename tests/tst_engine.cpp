@@ -92,7 +92,7 @@ private slots:
         QObject rowScope;
         atProgress(*sim.engine, rowScope, abortAt, [&] { sim.engine->abort(); });
         const QStringList lines =
-            sim.run([&](AProgrammer &e) { return e.request(kind, blocks, {}); });
+            sim.run([&](AProgrammer &e) { return e.request(kind, BlockScope::list(blocks)); });
         QCOMPARE(lines.first(), "begin: " + title);
         QCOMPARE(lines.last(), "finished: Operation aborted");
         QCOMPARE(sim.log->progress.last(), abortAt);

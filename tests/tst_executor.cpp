@@ -47,7 +47,7 @@ private slots:
         QFETCH(QList<int>, blocks);
         SimEngine sim(config);
         const QStringList lines =
-            sim.run([&](AProgrammer &e) { return e.request(kind, blocks, {}); });
+            sim.run([&](AProgrammer &e) { return e.request(kind, BlockScope::list(blocks)); });
         QTEST(lines.mid(1).join('|'), "report");
     }
 
@@ -120,7 +120,7 @@ private slots:
             writeChipBlock(sim.chip(), block, blockPattern(quint32(1000 + block)));
         const int before = sim.set.firmware(0).commandCount();
         const QStringList lines =
-            sim.run([&](AProgrammer &e) { return e.request(kind, blocks, {}); });
+            sim.run([&](AProgrammer &e) { return e.request(kind, BlockScope::list(blocks)); });
         QTEST(lines.last(), "end");
         // The whole chip is erased at once unless a block fails to erase.
         if (kind == Kind::Erase && blocks.isEmpty())

@@ -200,7 +200,8 @@ private slots:
     {
         SimEngine sim("bad=5");
         AProgrammer &engine = *sim.engine;
-        QVERIFY(engine.request(AProgrammer::Read, {5}, AProgrammer::PhysicalBlocks));
+        QVERIFY(
+            engine.request(AProgrammer::Read, BlockScope::list({5}), AProgrammer::PhysicalBlocks));
         QVERIFY(sim.log->waitFinished());
         QCOMPARE(sim.log->lines.last(), "finished: Complete");
         QBuffer file;

@@ -46,14 +46,13 @@ void appendToolTip(QWidget *widget, const QString &line)
 // logical block it held and every later one to the next good block.
 int firstMovedBlock(const QList<int> &added, const QList<int> &bad)
 {
+    const BlockMap map = BlockMap::withBadBlocks(bad);
     int first = -1;
     for (const int block : added) {
-        if (!bad.contains(block) && (first < 0 || block < first))
+        if (map.state(block) != BlockMap::Bad && (first < 0 || block < first))
             first = block;
     }
-    if (first < 0)
-        return -1;
-    return first - int(std::count_if(bad.cbegin(), bad.cend(), [&](int b) { return b < first; }));
+    return first < 0 ? -1 : map.logical(first);
 }
 
 } // namespace
@@ -115,11 +114,14 @@ void MainDialog::connectSignals()
     connect(ui->pbLoad, &QToolButton::clicked, this, &MainDialog::loadFile);
     connect(ui->pbSaveAs, &QToolButton::clicked, this, [this] { saveFileAs(); });
     connect(ui->pbAbort, &QPushButton::clicked, this, &MainDialog::abortOperation);
-    connect(ui->pbAutoProgram, &QToolButton::clicked, engine, &AProgrammer::autoProgramAuto);
-    connect(ui->pbProgram, &QToolButton::clicked, engine, &AProgrammer::programAuto);
+    connect(ui->pbAutoProgram, &QToolButton::clicked, this,
+            [this] { requestBufferImage(AProgrammer::AutoProgram); });
+    connect(ui->pbProgram, &QToolButton::clicked, this,
+            [this] { requestBufferImage(AProgrammer::Program); });
     connect(ui->pbErase, &QToolButton::clicked, this, &MainDialog::eraseFlash);
     connect(ui->pbRead, &QToolButton::clicked, this, &MainDialog::readFlash);
-    connect(ui->pbVerify, &QToolButton::clicked, engine, &AProgrammer::verifyAuto);
+    connect(ui->pbVerify, &QToolButton::clicked, this,
+            [this] { requestBufferImage(AProgrammer::Verify); });
     connect(ui->pbCheck, &QToolButton::clicked, engine, qOverload<>(&AProgrammer::check));
     connect(ui->pbInfo, &QToolButton::clicked, engine, qOverload<>(&AProgrammer::information));
     connect(ui->pbCalcHash, &QToolButton::clicked, engine, &AProgrammer::calcHashAuto);
@@ -128,15 +130,8 @@ void MainDialog::connectSignals()
 
     connect(engine, &AProgrammer::info, this, &MainDialog::addInfo);
     connect(engine, &AProgrammer::error, this, &MainDialog::addError);
-    // The worker's begin signals arrive queued; work the engine does in this thread (buffer
-    // files, firmware upgrade) reports its begin directly, and is marked here first.
-    connect(
-        engine, &AProgrammer::operationBegin, this,
-        [this] {
-            if (QThread::currentThread() == thread())
-                beginInWindowThread = true;
-        },
-        Qt::DirectConnection);
+    connect(engine, &AProgrammer::phaseProgress, this, &MainDialog::phaseProgress);
+    connect(engine, &AProgrammer::operationResult, this, &MainDialog::operationResult);
     connect(engine, &AProgrammer::operationBegin, this, &MainDialog::beginOperation);
     connect(engine, &AProgrammer::operationFinished, this, &MainDialog::endOperation);
     connect(engine, &AProgrammer::progress, this, &MainDialog::progress);

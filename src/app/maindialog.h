@@ -1,7 +1,9 @@
 #pragma once
 
 #include "app/operationmeter.h"
+#include "engine/aprogrammer.h"
 #include "engine/blockrange.h"
+#include "engine/operationresult.h"
 
 #include <QList>
 #include <QStringList>
@@ -9,7 +11,6 @@
 #include <QWidget>
 #include <memory>
 
-class AProgrammer;
 class BlockSelection;
 class QMenu;
 class QTimer;
@@ -64,8 +65,10 @@ private slots:
     void addInfo(QString text);
     void addError(QString text);
     void progress(int value);
+    void phaseProgress(QString phase, int done, int total);
     // Blocks with no good Flash block left are not worked on: the bar ends full without them.
     void leaveOutOfProgress(QList<int> blocks);
+    void operationResult(const OperationResult &result);
     void beginOperation(QString jobName);
     void endOperation(QString status);
     void deviceDisconnected();
@@ -80,8 +83,6 @@ private slots:
     void eraseFlash();
 
 private:
-    using BlockRequest = bool (AProgrammer::*)(QList<int>);
-
     void connectSignals();
     void addShortcuts();
     // Wide enough that a digest line of the log does not wrap.
@@ -103,10 +104,10 @@ private:
     // Gives the coloured text from `position` on colours that stand out from the log's
     // background.
     void fitColoursToPalette(int position);
-    // After an error that leaves the user stuck, a line that says how to go on.
-    void explainError(const QString &text);
-    // The progress of the running phase in bytes, from a progress value of the engine.
-    qint64 progressBytes(int value) const;
+    // After an image directory was missing, a line that says how to go on.
+    void explainMissingDirectory(OperationResult::Status status);
+    // Files a request over the image extent of the buffer; explains a missing directory.
+    void requestBufferImage(AProgrammer::OperationKind kind);
     void addLogLine(const QString &format, const QString &text);
     void writeBanner();
     void setBufferLabel(const QString &html);
@@ -124,9 +125,8 @@ private:
     void fillBlockMenu(QToolButton *button, void (MainDialog::*slot)());
     void updateBlockMenus();
     QList<int> selectBlocks(const QString &title);
-    // Asks for blocks with `title` and, when some were chosen, files `request` over them.
-    void requestOnBlocks(const QString &title, BlockRequest request);
-    QList<int> flashRequest(QList<int> blocks) const;
+    // Asks for blocks with `title` and, when some were chosen, files a request over them.
+    void requestOnBlocks(const QString &title, AProgrammer::OperationKind kind);
 
     std::unique_ptr<Ui::MainDialog> ui;
     QMenu *recentMenu = nullptr;
@@ -134,18 +134,13 @@ private:
     AProgrammer *engine;
     std::unique_ptr<BlockSelection> blockSelection;
     QList<BlockRangeList> rangeHistory;
-    // Set while the engine reports the begin of work it does in this thread (buffer files,
-    // firmware upgrade) rather than an operation of its worker.
-    bool beginInWindowThread = false;
+    // The phase the engine announced for its next begin, and its blocks.
+    QString nextPhase;
+    int nextTotal = 0;
 
     // Elapsed time, rate and time left of the running operation.
     OperationMeter meter;
     QTimer *meterTimer = nullptr;
-    // How progress values of the running phase turn into blocks done: the engine's worker counts
-    // the blocks done (minimum to maximum); its file work in this thread numbers the block just
-    // done, one less.
-    int progressBase = 0;
-    int progressOffset = 0;
 
     // The buffer holds data read from the Flash that was not saved to a file since.
     bool bufferFromFlash = false;

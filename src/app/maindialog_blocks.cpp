@@ -64,40 +64,31 @@ QList<int> MainDialog::selectBlocks(const QString &title)
     return chosen.toBlocks();
 }
 
-void MainDialog::requestOnBlocks(const QString &title, BlockRequest request)
+void MainDialog::requestOnBlocks(const QString &title, AProgrammer::OperationKind kind)
 {
     const QList<int> blocks = selectBlocks(title);
     if (!blocks.isEmpty())
-        (engine->*request)(flashRequest(blocks));
-}
-
-// A choice of every block of the chip is a whole-Flash request: bad blocks then leave out the
-// trailing blocks that have no good block left instead of failing the request, and a whole erase
-// tries the fast erase first.
-QList<int> MainDialog::flashRequest(QList<int> blocks) const
-{
-    if (blocks.size() == engine->blockCount())
-        blocks.clear();
-    return blocks;
+        engine->request(kind, BlockScope::chosen(blocks));
 }
 
 void MainDialog::autoProgramBlocks()
 {
-    requestOnBlocks(tr("Select block ranges to program"),
-                    qOverload<QList<int>>(&AProgrammer::autoProgram));
+    requestOnBlocks(tr("Select block ranges to program"), AProgrammer::AutoProgram);
 }
 
 void MainDialog::programBlocks()
 {
-    requestOnBlocks(tr("Select block ranges to program"),
-                    qOverload<QList<int>>(&AProgrammer::program));
+    requestOnBlocks(tr("Select block ranges to program"), AProgrammer::Program);
 }
 
 void MainDialog::eraseBlocks()
 {
     const QList<int> blocks = selectBlocks(tr("Select block ranges to erase"));
-    if (!blocks.isEmpty() && (blocks.size() < engine->blockCount() || confirmWholeErase()))
-        engine->erase(flashRequest(blocks));
+    if (blocks.isEmpty())
+        return;
+    const BlockScope scope = BlockScope::chosen(blocks);
+    if (scope.kind() == BlockScope::List || confirmWholeErase())
+        engine->request(AProgrammer::Erase, scope);
 }
 
 void MainDialog::readBlocks()
@@ -107,7 +98,7 @@ void MainDialog::readBlocks()
     const QList<int> blocks = selectBlocks(tr("Select block ranges to read"));
     if (blocks.isEmpty())
         return;
-    const bool accepted = engine->read(flashRequest(blocks));
+    const bool accepted = engine->request(AProgrammer::Read, BlockScope::chosen(blocks));
     if (accepted)
         phasesBeforeRead = 0;
     setBufferLabel(accepted ? tr("<b>Buffer contains data from Flash</b>")
@@ -116,19 +107,17 @@ void MainDialog::readBlocks()
 
 void MainDialog::verifyBlocks()
 {
-    requestOnBlocks(tr("Select block ranges to verify"),
-                    qOverload<QList<int>>(&AProgrammer::verify));
+    requestOnBlocks(tr("Select block ranges to verify"), AProgrammer::Verify);
 }
 
 void MainDialog::checkBlocks()
 {
-    requestOnBlocks(tr("Select block ranges to check"), qOverload<QList<int>>(&AProgrammer::check));
+    requestOnBlocks(tr("Select block ranges to check"), AProgrammer::Check);
 }
 
 void MainDialog::hashBlocks()
 {
-    requestOnBlocks(tr("Select block ranges to check"),
-                    qOverload<QList<int>>(&AProgrammer::calcHash));
+    requestOnBlocks(tr("Select block ranges to check"), AProgrammer::CalcHash);
 }
 
 void MainDialog::saveBlocksAs()

@@ -85,17 +85,28 @@ void MainDialog::addInfo(QString text)
 void MainDialog::addError(QString text)
 {
     addLogLine(tr("%1: <font color=red>ERROR: %2</font>"), text);
-    explainError(text);
 }
 
-void MainDialog::explainError(const QString &text)
+void MainDialog::requestBufferImage(AProgrammer::OperationKind kind)
 {
-    if (text == AProgrammer::tr("Invalid buffer content"))
+    if (!engine->request(kind, BlockScope::imageExtent()) &&
+        engine->bufferDirectoryBlocks().isEmpty())
+        explainMissingDirectory(OperationResult::NoBufferImage);
+}
+
+void MainDialog::operationResult(const OperationResult &result)
+{
+    explainMissingDirectory(result.status);
+}
+
+void MainDialog::explainMissingDirectory(OperationResult::Status status)
+{
+    if (status == OperationResult::NoBufferImage)
         addInfo(tr("Block 2 of the buffer holds no image directory, so the blocks of the image "
                    "are unknown. Load an image file that has one, or choose \"Whole flash\" or "
                    "other blocks from the button's menu (click its small arrow, or hold the "
                    "button down)."));
-    else if (text == AProgrammer::tr("Invalid or empty flash content"))
+    else if (status == OperationResult::NoFlashImage)
         addInfo(tr("Block 2 of the Flash holds no image directory, so the blocks of its image "
                    "are unknown. Choose \"Whole flash\" or other blocks from the button's menu "
                    "(click its small arrow, or hold the button down)."));
@@ -103,15 +114,16 @@ void MainDialog::explainError(const QString &text)
 
 void MainDialog::beginOperation(QString jobName)
 {
-    const bool windowThreadWork = beginInWindowThread;
-    beginInWindowThread = false;
+    // Buffer files and the firmware upgrade run in this thread and hold the engine whole.
+    const bool windowThreadWork = nextPhase == QLatin1String("load") ||
+                                  nextPhase == QLatin1String("save") ||
+                                  nextPhase == QLatin1String("upgrade");
+    nextPhase.clear();
 
     ui->progressBar->setMinimum(engine->progressMinimum());
     ui->progressBar->setMaximum(engine->progressMaximum());
     ui->progressBar->setValue(ui->progressBar->minimum());
-    progressBase = engine->progressMinimum();
-    progressOffset = windowThreadWork ? 1 : 0;
-    meter.beginPhase(progressBytes(engine->progressMaximum()));
+    meter.beginPhase(qint64(nextTotal) * Programmer::blockSize());
     meterTimer->start();
     ui->lbProgressInfo->setText(meter.details());
     // A read requested by the window fills the buffer from its first block on.
@@ -142,15 +154,19 @@ void MainDialog::endOperation(QString status)
         addInfo(summary);
 }
 
-qint64 MainDialog::progressBytes(int value) const
-{
-    return qint64(value - progressBase + progressOffset) * Programmer::blockSize();
-}
-
 void MainDialog::progress(int value)
 {
     ui->progressBar->setValue(value);
-    meter.setDone(progressBytes(value), progressBytes(ui->progressBar->maximum()));
+}
+
+void MainDialog::phaseProgress(QString phase, int done, int total)
+{
+    if (done == 0) {
+        nextPhase = phase;
+        nextTotal = total;
+        return;
+    }
+    meter.setDone(qint64(done) * Programmer::blockSize(), qint64(total) * Programmer::blockSize());
     ui->lbProgressInfo->setText(meter.details());
 }
 
@@ -158,7 +174,6 @@ void MainDialog::leaveOutOfProgress(QList<int> blocks)
 {
     QProgressBar *bar = ui->progressBar;
     bar->setMaximum(qMax(bar->value(), bar->maximum() - int(blocks.size())));
-    progress(bar->value());
 }
 
 void MainDialog::fwUpgradeProgress(int current, int max)

@@ -48,7 +48,7 @@ constexpr CommandName CommandNames[] = {
     {"verify", CliOptions::Verify, "compare the chip with FILE"},
     {"erase", CliOptions::Erase, "erase the whole chip (or --blocks)"},
     {"blank-check", CliOptions::BlankCheck, "check that the chip (or --blocks) is erased"},
-    {"hash", CliOptions::Hash, "CRC32, MD5 and SHA1 of the chip (or --blocks)"},
+    {"hash", CliOptions::Hash, "CRC32, MD5 and SHA1 of the image on the chip (or --blocks, --all)"},
     {"upgrade-firmware", CliOptions::UpgradeFirmware,
      "load the built-in firmware into the programmer"},
 };

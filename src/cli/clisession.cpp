@@ -11,7 +11,6 @@
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QEvent>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -27,34 +26,43 @@ namespace {
 constexpr int OpenTimeoutMs = 3000;
 constexpr int OpenRetryMs = 200;
 
-const char *const DigestFormats[3] = {"CRC32: <b>%1</b>", "MD5: <b>%1</b>", "SHA1: <b>%1</b>"};
-const char *const DigestKeys[3] = {"crc32", "md5", "sha1"};
-
-// The engine's texts in the engine's translation context, as it emits them.
-QString engineText(const char *text)
-{
-    return QCoreApplication::translate("AProgrammer", text);
-}
-
-// The start of the line the block transfers log for each bit the ECC corrected.
-QString eccCorrectionPrefix()
-{
-    return QCoreApplication::translate(
-               "Programmer", "Correctable error found and fixed (block %1, offset 0x%2, bit %3)")
-        .section(QLatin1String("%1"), 0, 0);
-}
-
 bool isStandardStream(const QString &file)
 {
     return file == QLatin1String("-");
 }
 
-QList<int> wholeChip()
+QString hex(const QByteArray &digest)
 {
-    QList<int> blocks;
-    for (int block = 0; block < Programmer::blockCount(); ++block)
-        blocks.append(block);
-    return blocks;
+    return QString::fromLatin1(digest.toHex());
+}
+
+// The engine request of a command.
+AProgrammer::OperationKind requestKind(CliOptions::Command command)
+{
+    switch (command) {
+    case CliOptions::Read:
+        return AProgrammer::Read;
+    case CliOptions::Write:
+        return AProgrammer::Program;
+    case CliOptions::AutoWrite:
+        return AProgrammer::AutoProgram;
+    case CliOptions::Update:
+        return AProgrammer::Update;
+    case CliOptions::Verify:
+        return AProgrammer::Verify;
+    case CliOptions::Erase:
+        return AProgrammer::Erase;
+    case CliOptions::BlankCheck:
+        return AProgrammer::Check;
+    case CliOptions::Hash:
+        return AProgrammer::CalcHash;
+    case CliOptions::Info:
+    case CliOptions::NoCommand:
+    case CliOptions::UpgradeFirmware:
+    case CliOptions::List:
+        break;
+    }
+    return AProgrammer::Information;
 }
 
 } // namespace
@@ -85,8 +93,6 @@ int CliSession::run()
         record.result = ChipRecord::Succeeded;
     else
         record.result = interrupts.isInterrupted() ? ChipRecord::Aborted : ChipRecord::Failed;
-    if (record.md5.isEmpty())
-        noteDigests();
     return status;
 }
 
@@ -113,7 +119,7 @@ int CliSession::runCommand()
     engine = std::make_unique<AProgrammer>();
     // The engine's own device poll would open programmer 0 whenever none is open, also in
     // place of the one --device names; this program opens the programmer itself.
-    engine->installEventFilter(this);
+    engine->setAutoOpen(false);
     connectEngine();
 
     const int opened = openProgrammer();
@@ -134,9 +140,7 @@ int CliSession::runCommand()
         return OperationFailed;
     if (options.loadsFile() && !fileCoversBlocks())
         return UsageError;
-    counting = true;
-    const bool completed = runOperation(request());
-    counting = false;
+    const bool completed = runOperation();
     noteChip();
     if (!completed)
         return OperationFailed;
@@ -146,40 +150,43 @@ int CliSession::runCommand()
         printInfo();
         break;
     case CliOptions::Hash:
+        noteDigests(result.digests);
         printHashes();
         break;
     case CliOptions::Read:
         return save(output.get()) ? Success : OperationFailed;
+    case CliOptions::Write:
+    case CliOptions::AutoWrite:
+    case CliOptions::Update:
+    case CliOptions::Verify:
+        // What the chip now holds, or was found to hold, is the loaded image.
+        noteDigests(engine->bufferDigests());
+        break;
     default:
         break;
     }
     return Success;
 }
 
-bool CliSession::eventFilter(QObject *watched, QEvent *event)
-{
-    if (watched == engine.get() && event->type() == QEvent::Timer)
-        return true;
-    return QObject::eventFilter(watched, event);
-}
-
 void CliSession::connectEngine()
 {
     AProgrammer *e = engine.get();
-    connect(e, &AProgrammer::info, this, &CliSession::onInfo);
+    connect(e, &AProgrammer::info, this, [this](const QString &text) { console.info(text); });
     connect(e, &AProgrammer::error, this, &CliSession::showError);
-    connect(e, &AProgrammer::operationBegin, this, [this](const QString &title) {
-        phaseTotal = engine->progressMaximum() - engine->progressMinimum();
-        phaseDone = 0;
-        console.beginPhase(title, engine->progressMinimum(), engine->progressMaximum());
-    });
-    connect(e, &AProgrammer::progress, this, [this](int value) {
-        phaseDone = value - engine->progressMinimum();
-        console.progress(value);
-    });
+    // The key and size of a phase come right before its begin; later steps are its progress.
+    connect(e, &AProgrammer::phaseProgress, this,
+            [this](const QString &phase, int done, int total) {
+                if (done > 0) {
+                    console.progress(done, total);
+                    return;
+                }
+                nextPhase = phase;
+                nextTotal = total;
+            });
+    connect(e, &AProgrammer::operationBegin, this,
+            [this](const QString &title) { console.beginPhase(title, nextPhase, nextTotal); });
     connect(e, &AProgrammer::operationFinished, this, &CliSession::onFinished);
-    connect(e, &AProgrammer::blocksLeftOut, this,
-            [this](const QList<int> &blocks) { leftOut = blocks; });
+    connect(e, &AProgrammer::operationResult, this, &CliSession::onResult);
     connect(e, &AProgrammer::fwUpgradeNeed, this,
             [this](const QString &oldVersion, const QString &newVersion) {
                 if (options.command != CliOptions::UpgradeFirmware) {
@@ -211,15 +218,18 @@ int CliSession::openProgrammer()
 
 void CliSession::noteChip()
 {
-    record.chipId = engine->chipIdBytes();
+    record.chipId = result.chipId;
     if (!record.chipId.isEmpty() && !isChipMissing(record.chipId))
         record.chip = chipName(record.chipId);
+    record.newlyBad = result.newlyBad;
     record.badBefore.clear();
-    for (const int block : engine->badBlockList()) {
+    for (const int block : std::as_const(result.badBlocks)) {
         if (!record.newlyBad.contains(block))
             record.badBefore.append(block);
     }
     std::sort(record.badBefore.begin(), record.badBefore.end());
+    record.blocks = int(result.done.size());
+    record.bytes = result.bytes;
 }
 
 bool CliSession::loadFile()
@@ -241,10 +251,12 @@ bool CliSession::fileCoversBlocks()
 {
     if (options.pad || options.extent == CliOptions::Automatic)
         return true;
-    const QList<int> wanted = options.extent == CliOptions::Listed ? options.blocks : wholeChip();
+    const int last = options.extent == CliOptions::Listed
+                         ? *std::max_element(options.blocks.begin(), options.blocks.end())
+                         : Programmer::blockCount() - 1;
     const qint64 blockSize = Programmer::blockSize();
     const int covered = int((engine->loadedFileSize() + blockSize - 1) / blockSize);
-    if (*std::max_element(wanted.begin(), wanted.end()) < covered)
+    if (last < covered)
         return true;
     const QString blocks = covered > 0 ? QStringLiteral("0...%1").arg(covered - 1) : tr("none");
     showError(tr("The file \"%1\" covers the blocks %2 only: the blocks to work on reach past "
@@ -253,82 +265,28 @@ bool CliSession::fileCoversBlocks()
     return false;
 }
 
-std::function<bool()> CliSession::request() const
+bool CliSession::request()
 {
-    using Whole = bool (AProgrammer::*)();
-    using Listed = bool (AProgrammer::*)(QList<int>);
-    Whole whole = nullptr;
-    Listed listed = nullptr;
-    Whole automatic = nullptr;
-    switch (options.command) {
-    case CliOptions::Info:
-        whole = automatic = &AProgrammer::information;
-        break;
-    case CliOptions::Read:
-        whole = &AProgrammer::read;
-        listed = &AProgrammer::read;
-        automatic = &AProgrammer::readAuto;
-        break;
-    case CliOptions::Write:
-        whole = &AProgrammer::program;
-        listed = &AProgrammer::program;
-        automatic = &AProgrammer::programAuto;
-        break;
-    case CliOptions::AutoWrite:
-        whole = &AProgrammer::autoProgram;
-        listed = &AProgrammer::autoProgram;
-        automatic = &AProgrammer::autoProgramAuto;
-        break;
-    case CliOptions::Update:
-        whole = automatic = &AProgrammer::update;
-        break;
-    case CliOptions::Verify:
-        whole = &AProgrammer::verify;
-        listed = &AProgrammer::verify;
-        automatic = &AProgrammer::verifyAuto;
-        break;
-    case CliOptions::Erase:
-        whole = automatic = &AProgrammer::erase;
-        listed = &AProgrammer::erase;
-        break;
-    case CliOptions::BlankCheck:
-        whole = automatic = &AProgrammer::check;
-        listed = &AProgrammer::check;
-        break;
-    case CliOptions::Hash:
-        whole = automatic = &AProgrammer::calcHash;
-        listed = &AProgrammer::calcHash;
-        break;
-    case CliOptions::NoCommand:
-    case CliOptions::UpgradeFirmware:
-    case CliOptions::List:
-        break;
-    }
-    AProgrammer *e = engine.get();
-    if (options.physical) {
-        const AProgrammer::OperationKind kind =
-            options.command == CliOptions::Read     ? AProgrammer::Read
-            : options.command == CliOptions::Verify ? AProgrammer::Verify
-                                                    : AProgrammer::CalcHash;
-        const QList<int> blocks =
-            options.extent == CliOptions::Listed ? options.blocks : QList<int>();
-        return [e, kind, blocks] { return e->request(kind, blocks, AProgrammer::PhysicalBlocks); };
-    }
+    const AProgrammer::OperationKind kind = requestKind(options.command);
     switch (options.extent) {
     case CliOptions::Listed:
-        return [e, listed, blocks = options.blocks] { return (e->*listed)(blocks); };
+        return engine->request(kind, BlockScope::list(options.blocks),
+                               options.physical ? AProgrammer::PhysicalBlocks
+                                                : AProgrammer::NoOption);
     case CliOptions::WholeChip:
-        return [e, whole] { return (e->*whole)(); };
+        return engine->request(kind, BlockScope::wholeFlash(),
+                               options.physical ? AProgrammer::PhysicalBlocks
+                                                : AProgrammer::NoOption);
     case CliOptions::Automatic:
         break;
     }
-    return [e, automatic] { return (e->*automatic)(); };
+    return engine->request(kind, BlockScope::imageExtent());
 }
 
-bool CliSession::runOperation(const std::function<bool()> &request)
+bool CliSession::runOperation()
 {
     finished = false;
-    status.clear();
+    result = OperationResult();
     if (!request()) {
         showError(tr("The operation was not started"));
         return false;
@@ -339,7 +297,7 @@ bool CliSession::runOperation(const std::function<bool()> &request)
         waitUntil([this] { return finished; });
     if (interrupts.isInterrupted())
         return false;
-    return status == engineText("Complete") || status == engineText("Finished");
+    return result.succeeded();
 }
 
 bool CliSession::waitUntil(const std::function<bool()> &done, int timeoutMs)
@@ -362,16 +320,8 @@ bool CliSession::waitUntil(const std::function<bool()> &done, int timeoutMs)
 
 bool CliSession::save(QFileDevice *file)
 {
-    QList<int> blocks;
-    if (options.extent == CliOptions::Listed)
-        blocks = options.blocks;
-    else if (options.extent == CliOptions::WholeChip)
-        blocks = wholeChip();
-    else // An automatic read leaves the chip's directory in the buffer: the image it describes.
-        blocks = engine->bufferDirectoryBlocks();
     // What the read left out, for want of good Flash blocks, is not part of the file.
-    blocks.removeIf(
-        [this](int block) { return block >= Programmer::blockCount() || leftOut.contains(block); });
+    const QList<int> &blocks = result.done;
     // Standard output: the image is put together in memory first, where its digests are
     // taken too.
     QBuffer memory;
@@ -436,34 +386,14 @@ void CliSession::printInfo()
 void CliSession::printHashes()
 {
     if (options.json) {
-        QJsonObject object;
-        for (int i = 0; i < 3; ++i)
-            object.insert(QLatin1String(DigestKeys[i]), digests[i].toLower());
-        console.result(jsonLine(object));
+        console.result(jsonLine(QJsonObject{{QStringLiteral("crc32"), record.crc32},
+                                            {QStringLiteral("md5"), record.md5},
+                                            {QStringLiteral("sha1"), record.sha1}}));
         return;
     }
-    for (int i = 0; i < 3; ++i)
-        console.result(plainText(engineText(DigestFormats[i]).arg(digests[i])));
-}
-
-void CliSession::onInfo(const QString &text)
-{
-    const QString marked = formatArgument(engineText("Block %1 marked as bad"), text);
-    if (!marked.isNull())
-        record.newlyBad.append(marked.toInt());
-    if (text.startsWith(eccCorrectionPrefix()))
-        ++record.eccCorrections;
-    for (int i = 0; i < 3; ++i) {
-        const QString digest = formatArgument(engineText(DigestFormats[i]), text);
-        if (digest.isNull())
-            continue;
-        digests[i] = digest;
-        // The digests of a hash operation are its result, for stdout; those of a loaded file
-        // are log lines like any other.
-        if (options.command == CliOptions::Hash)
-            return;
-    }
-    console.info(text);
+    console.result(QStringLiteral("CRC32: %1").arg(record.crc32.toUpper()));
+    console.result(QStringLiteral("MD5: %1").arg(record.md5.toUpper()));
+    console.result(QStringLiteral("SHA1: %1").arg(record.sha1.toUpper()));
 }
 
 void CliSession::showError(const QString &text)
@@ -472,21 +402,21 @@ void CliSession::showError(const QString &text)
     console.error(text);
 }
 
-void CliSession::noteDigests()
+void CliSession::noteDigests(const Digests &digests)
 {
-    record.crc32 = digests[0].toLower();
-    record.md5 = digests[1].toLower();
-    record.sha1 = digests[2].toLower();
+    record.crc32 = hex(digests.crc32);
+    record.md5 = hex(digests.md5);
+    record.sha1 = hex(digests.sha1);
 }
 
 void CliSession::onFinished(const QString &text)
 {
-    if (counting) {
-        record.blocks = phaseTotal;
-        record.bytes += qint64(phaseDone) * Programmer::blockSize();
-    }
     console.endPhase(text);
-    status = text;
+}
+
+void CliSession::onResult(const OperationResult &ended)
+{
+    result = ended;
     finished = true;
     if (loop)
         loop->quit();

@@ -4,6 +4,7 @@
 #include "cli/clioptions.h"
 #include "cli/interruptwatcher.h"
 #include "cli/sessionoutput.h"
+#include "engine/operationresult.h"
 
 #include <QList>
 #include <QObject>
@@ -44,9 +45,6 @@ public:
     int run();
     const ChipRecord &chipRecord() const { return record; }
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
 private:
     int runCommand();
     void connectEngine();
@@ -57,37 +55,33 @@ private:
     // False, with a message, when --blocks or --all reach past the end of the loaded file and
     // --pad does not allow it.
     bool fileCoversBlocks();
-    // The engine request of the command, or of the read before a save.
-    std::function<bool()> request() const;
-    // Files `request` and waits for the operation to end; true when it completed.
-    bool runOperation(const std::function<bool()> &request);
+    // Files the engine request of the command, or of the read before a save.
+    bool request();
+    // Files the request and waits for it to end; true when it completed.
+    bool runOperation();
     // Runs the event loop until `done` holds or Ctrl+C is pressed; false on Ctrl+C.
     bool waitUntil(const std::function<bool()> &done, int timeoutMs = -1);
     // Saves the read blocks into `file`, or to standard output when it is null.
     bool save(QFileDevice *file);
     bool writeStandardOutput(QBuffer &image);
     void showError(const QString &text);
-    void noteDigests();
+    // The digests of the data the command wrote or read, once it succeeded.
+    void noteDigests(const Digests &digests);
     void printInfo();
     void printHashes();
-    void onInfo(const QString &text);
     void onFinished(const QString &status);
+    void onResult(const OperationResult &result);
 
     const CliOptions options;
     SessionOutput &console;
     InterruptWatcher &interrupts;
     QByteArray inputImage;
     ChipRecord record;
-    // Progress of the phases of the command itself, for the record's blocks and bytes.
-    bool counting = false;
-    int phaseTotal = 0;
-    int phaseDone = 0;
     std::unique_ptr<AProgrammer> engine;
     QEventLoop *loop = nullptr;
+    // The phase the engine announced for the next operationBegin.
+    QString nextPhase;
+    int nextTotal = 0;
     bool finished = false;
-    QString status;
-    // The blocks the last read left out for want of good Flash blocks.
-    QList<int> leftOut;
-    // The digests of the last hash operation: CRC32, MD5, SHA1.
-    QString digests[3];
+    OperationResult result;
 };

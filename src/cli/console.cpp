@@ -38,25 +38,22 @@ void Console::error(const QString &html)
     writeLine(plainText(html));
 }
 
-void Console::beginPhase(const QString &title, int minimum, int maximum)
+void Console::beginPhase(const QString &title, const QString &, int)
 {
-    this->minimum = minimum;
-    this->maximum = maximum;
     phaseTimer.start();
     redrawTimer.invalidate();
     info(title);
 }
 
-void Console::progress(int value)
+void Console::progress(int done, int total)
 {
     if (quiet || !terminal || !phaseTimer.isValid())
         return;
-    const bool last = value >= maximum;
+    const bool last = done >= total;
     if (!last && redrawTimer.isValid() && redrawTimer.elapsed() < RedrawIntervalMs)
         return;
     redrawTimer.start();
-    write(stderr, QStringLiteral("\r") +
-                      progressText(value - minimum, maximum - minimum, phaseTimer.elapsed()) +
+    write(stderr, QStringLiteral("\r") + progressText(done, total, phaseTimer.elapsed()) +
                       QStringLiteral("\x1b[K"));
     progressShown = true;
 }

@@ -17,8 +17,8 @@ public:
 
     void info(const QString &html) override;
     void error(const QString &html) override;
-    void beginPhase(const QString &title, int minimum, int maximum) override;
-    void progress(int value) override;
+    void beginPhase(const QString &title, const QString &phase, int total) override;
+    void progress(int done, int total) override;
     void endPhase(const QString &status) override;
     void result(const QString &line) override;
 
@@ -35,8 +35,6 @@ private:
     const bool quiet;
     const bool terminal;
     bool progressShown = false;
-    int minimum = 0;
-    int maximum = 0;
     QElapsedTimer phaseTimer;
     QElapsedTimer redrawTimer;
 };

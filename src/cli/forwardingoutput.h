@@ -11,11 +11,11 @@ public:
 
     void info(const QString &html) override { next.info(html); }
     void error(const QString &html) override { next.error(html); }
-    void beginPhase(const QString &title, int minimum, int maximum) override
+    void beginPhase(const QString &title, const QString &phase, int total) override
     {
-        next.beginPhase(title, minimum, maximum);
+        next.beginPhase(title, phase, total);
     }
-    void progress(int value) override { next.progress(value); }
+    void progress(int done, int total) override { next.progress(done, total); }
     void endPhase(const QString &status) override { next.endPhase(status); }
     void result(const QString &line) override { next.result(line); }
 

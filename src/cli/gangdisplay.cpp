@@ -26,17 +26,14 @@ public:
         lastError = plainText(html).section(QLatin1Char('\n'), 0, 0);
         display.line(index, plainText(html), true);
     }
-    void beginPhase(const QString &title, int minimum, int maximum) override
+    void beginPhase(const QString &title, const QString &, int) override
     {
         phase = plainText(title);
-        this->minimum = minimum;
-        this->maximum = maximum;
         display.line(index, phase, false);
     }
-    void progress(int value) override
+    void progress(int done, int total) override
     {
-        const int total = maximum - minimum;
-        const int percent = total > 0 ? qBound(0, (value - minimum) * 100 / total, 100) : 100;
+        const int percent = total > 0 ? qBound(0, done * 100 / total, 100) : 100;
         display.setStatus(index, QStringLiteral("%1 %2%").arg(phase).arg(percent), false);
     }
     // The status line keeps the reason of a failure beside it.
@@ -54,8 +51,6 @@ private:
     const int index;
     QString phase;
     QString lastError;
-    int minimum = 0;
-    int maximum = 0;
 };
 
 GangDisplay::GangDisplay(const QStringList &serialNumbers, bool quiet)

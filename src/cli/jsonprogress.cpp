@@ -2,7 +2,6 @@
 
 #include "cli/console.h"
 #include "cli/jsonresult.h"
-#include "cli/plaintext.h"
 
 #include <QJsonObject>
 
@@ -10,22 +9,19 @@ JsonProgress::JsonProgress(SessionOutput &next, const QString &serialNumber)
     : ForwardingOutput(next), serialNumber(serialNumber)
 {}
 
-void JsonProgress::beginPhase(const QString &title, int minimum, int maximum)
+void JsonProgress::beginPhase(const QString &title, const QString &phase, int total)
 {
-    phase = plainText(title);
-    this->minimum = minimum;
-    this->maximum = maximum;
-    next.beginPhase(title, minimum, maximum);
+    this->phase = phase;
+    next.beginPhase(title, phase, total);
 }
 
-void JsonProgress::progress(int value)
+void JsonProgress::progress(int done, int total)
 {
-    // The engine resets the progress when it takes a request, before the phase begins.
     if (phase.isEmpty())
         return;
     QJsonObject step{{QStringLiteral("phase"), phase},
-                     {QStringLiteral("done"), value - minimum},
-                     {QStringLiteral("total"), maximum - minimum}};
+                     {QStringLiteral("done"), done},
+                     {QStringLiteral("total"), total}};
     if (!serialNumber.isEmpty())
         step.insert(QStringLiteral("programmer"), serialNumber);
     Console::write(stderr, jsonLine(step) + QLatin1Char('\n'));

@@ -19,10 +19,10 @@ void LoggedOutput::error(const QString &html)
     next.error(html);
 }
 
-void LoggedOutput::beginPhase(const QString &title, int minimum, int maximum)
+void LoggedOutput::beginPhase(const QString &title, const QString &phase, int total)
 {
     log(title);
-    next.beginPhase(title, minimum, maximum);
+    next.beginPhase(title, phase, total);
 }
 
 void LoggedOutput::endPhase(const QString &status)

@@ -14,7 +14,7 @@ public:
 
     void info(const QString &html) override;
     void error(const QString &html) override;
-    void beginPhase(const QString &title, int minimum, int maximum) override;
+    void beginPhase(const QString &title, const QString &phase, int total) override;
     void endPhase(const QString &status) override;
 
 private:

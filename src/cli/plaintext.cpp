@@ -59,16 +59,3 @@ QString plainText(const QString &html)
     result += QStringView(text).mid(done);
     return result;
 }
-
-QString formatArgument(const QString &format, const QString &line)
-{
-    const qsizetype marker = format.indexOf(QLatin1String("%1"));
-    if (marker < 0)
-        return QString();
-    const QStringView prefix = QStringView(format).left(marker);
-    const QStringView suffix = QStringView(format).mid(marker + 2);
-    if (line.size() < prefix.size() + suffix.size() || !line.startsWith(prefix) ||
-        !line.endsWith(suffix))
-        return QString();
-    return line.mid(prefix.size(), line.size() - prefix.size() - suffix.size());
-}

@@ -6,7 +6,3 @@
 // This is the line as a terminal shows it: line breaks for <br>, every other tag removed (a
 // link keeps its text), then the entities decoded, so that an escaped "&lt;" stays a "<".
 QString plainText(const QString &html);
-
-// The text that stands for "%1" in `line` when `line` was made from `format` (which holds "%1"
-// once); a null string when it was not.
-QString formatArgument(const QString &format, const QString &line);

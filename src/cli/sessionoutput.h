@@ -11,9 +11,10 @@ public:
 
     virtual void info(const QString &html) = 0;
     virtual void error(const QString &html) = 0;
-    // A phase starts: its title, and the progress range it counts through.
-    virtual void beginPhase(const QString &title, int minimum, int maximum) = 0;
-    virtual void progress(int value) = 0;
+    // A phase starts: its title, its stable key ("read", "program", ...) and its blocks.
+    virtual void beginPhase(const QString &title, const QString &phase, int total) = 0;
+    // `done` of the phase's `total` blocks are done.
+    virtual void progress(int done, int total) = 0;
     // The phase's final status ("Complete", "Failed", ...).
     virtual void endPhase(const QString &status) = 0;
     // A line of the command's result.

@@ -1,11 +1,14 @@
 #include "engine/aprogrammer.h"
 
 #include "engine/blockrange.h"
+#include "engine/imagebuffer.h"
 #include "engine/imagedirectory.h"
 #include "engine/logging.h"
+#include "engine/operationresult.h"
 #include "protocol/programmer.h"
 
 #include <QTimerEvent>
+#include <utility>
 
 namespace {
 
@@ -19,12 +22,24 @@ constexpr int ReadyLockWaitMs = 100;
 } // namespace
 
 AProgrammer::AProgrammer(QObject *parent)
-    : QThread(parent), programmer(new Programmer(this)), requestSemaphore(0), md5(Digest::Md5),
-      sha1(Digest::Sha1)
+    : QThread(parent), programmer(new Programmer(this)), requestSemaphore(0),
+      buffer(new ImageBuffer(this)), current(std::make_unique<OperationResult>())
 {
-    // The array stays empty until something uses the buffer: filling 128 MiB with 0xFF costs
-    // more than all the rest of the start-up, and a load replaces the array without needing it.
-    buffer.open(QIODevice::ReadWrite);
+    qRegisterMetaType<OperationResult>();
+    connect(buffer, &ImageBuffer::operationBegin, this, &AProgrammer::operationBegin);
+    connect(buffer, &ImageBuffer::progress, this, &AProgrammer::progress);
+    connect(buffer, &ImageBuffer::info, this, &AProgrammer::info);
+    connect(buffer, &ImageBuffer::error, this, &AProgrammer::reportError);
+    connect(buffer, &ImageBuffer::operationFinished, this, &AProgrammer::operationFinished);
+    // Buffer files count their progress by the block just done, from 0.
+    connect(buffer, &ImageBuffer::phaseProgress, this,
+            [this](const QString &phase, int done, int total) {
+                if (done == 0) {
+                    progressMin = 0;
+                    progressMax = total - 1;
+                }
+                emit phaseProgress(phase, done, total);
+            });
 
     start();
 
@@ -101,7 +116,70 @@ bool AProgrammer::requestOperation(OperationKind kind, QList<int> blocks, int to
     if (lockHeldHere())
         return false;
     QMutexLocker locker(&requestLock);
-    return admit(kind, std::move(blocks), total, false, options);
+    if (!admit(kind, std::move(blocks), total, false, options))
+        return false;
+    startRequest(kind);
+    return true;
+}
+
+void AProgrammer::startRequest(OperationKind kind)
+{
+    *current = OperationResult();
+    current->kind = kind;
+    requestClock.start();
+}
+
+void AProgrammer::finishRequest(int status, const QString &text)
+{
+    emit operationFinished(text);
+    current->status = OperationResult::Status(status);
+    requestEnded = true;
+}
+
+void AProgrammer::publishResult()
+{
+    if (!std::exchange(requestEnded, false))
+        return;
+    current->chipId = chipId;
+    current->badBlocks = badBlocks;
+    current->elapsedMs = requestClock.isValid() ? requestClock.elapsed() : 0;
+    emit operationResult(*current);
+}
+
+void AProgrammer::reportError(const QString &text)
+{
+    current->error = text;
+    emit error(text);
+}
+
+QString AProgrammer::phaseKey(OperationKind kind)
+{
+    switch (kind) {
+    case Read:
+        return QStringLiteral("read");
+    case Program:
+    case AutoProgram:
+        return QStringLiteral("program");
+    case Erase:
+        return QStringLiteral("erase");
+    case Verify:
+        return QStringLiteral("verify");
+    case Check:
+        return QStringLiteral("check");
+    case Information:
+        return QStringLiteral("info");
+    case CalcHash:
+        return QStringLiteral("hash");
+    case SetBadBlocks:
+        return QStringLiteral("mark");
+    case Update:
+    case ReadDirectory:
+    case Idle:
+    case Failed:
+    case AbortRequested:
+        break;
+    }
+    return QStringLiteral("directory");
 }
 
 bool AProgrammer::admit(OperationKind kind, QList<int> list, int total, bool imageExtent,
@@ -137,7 +215,7 @@ bool AProgrammer::admit(OperationKind kind, QList<int> list, int total, bool ima
     fitToChip = whole || imageExtent;
     requestOptions = options;
     if (kind == CalcHash)
-        resetDigests();
+        buffer->resetDigests();
     // The directory is written last, so that a flash interrupted while it is being written
     // never describes chunks that are not there yet.
     if ((kind == Program || kind == AutoProgram) && list.removeOne(ImageDirectory::Block))
@@ -273,9 +351,28 @@ bool AProgrammer::calcHash()
     return calcHash(QList<int>());
 }
 
-bool AProgrammer::request(OperationKind kind, QList<int> blocks, RequestOptions options)
+bool AProgrammer::request(OperationKind kind, const BlockScope &scope, RequestOptions options)
 {
-    return requestOperation(kind, std::move(blocks), -1, options);
+    // An update finds its blocks itself, from the directories of the buffer and the chip.
+    if (kind == Update)
+        return update();
+    if (scope.kind() == BlockScope::List)
+        return requestOperation(kind, scope.blocks(), -1, options);
+    if (scope.kind() == BlockScope::ImageExtent && options == NoOption) {
+        switch (kind) {
+        case Read:
+        case CalcHash:
+            return requestDirectoryPhase(kind);
+        case Program:
+        case Verify:
+        case AutoProgram:
+            return requestFromBufferDirectory(kind);
+        default:
+            break;
+        }
+    }
+    // An empty list asks for the whole flash.
+    return requestOperation(kind, {}, -1, options);
 }
 
 bool AProgrammer::setBadBlocks(QList<int> blocks)
@@ -296,7 +393,10 @@ bool AProgrammer::requestFromBufferDirectory(OperationKind kind)
         emit error(tr("Invalid buffer content"));
         return false;
     }
-    return admit(kind, list, -1, true);
+    if (!admit(kind, list, -1, true))
+        return false;
+    startRequest(kind);
+    return true;
 }
 
 bool AProgrammer::requestDirectoryPhase(OperationKind next)
@@ -307,7 +407,10 @@ bool AProgrammer::requestDirectoryPhase(OperationKind next)
     if (isBusy(readState()))
         return false;
     followUp = next;
-    return admit(ReadDirectory, {ImageDirectory::Block}, -1);
+    if (!admit(ReadDirectory, {ImageDirectory::Block}, -1))
+        return false;
+    startRequest(next);
+    return true;
 }
 
 bool AProgrammer::programAuto()
@@ -368,6 +471,8 @@ void AProgrammer::run()
         if (!isBusy(readState()))
             continue;
 
+        emit phaseProgress(phaseKey(OperationKind(readState())), 0,
+                           progressMax.load() - progressMin.load());
         emit operationBegin(title);
         phaseError.clear();
         OperationKind result = Failed;
@@ -392,8 +497,8 @@ void AProgrammer::run()
             reportDisconnected();
         if (result == Failed) {
             setState(Failed);
-            emit error(failure);
-            emit operationFinished(tr("Failed"));
+            reportError(failure);
+            finishRequest(OperationResult::Failed, tr("Failed"));
         } else {
             setState(Idle);
             // The follow-up phase is admitted before the lock is given up, so that no other
@@ -401,6 +506,7 @@ void AProgrammer::run()
             if (result != Idle && result != AbortRequested)
                 admit(result, blocks, -1, true);
         }
+        publishResult();
     }
 }
 
@@ -414,7 +520,7 @@ void AProgrammer::timerEvent(QTimerEvent *event)
         reportDisconnected();
     if (openDelay > 0)
         --openDelay;
-    else if (!programmer->isConnected() && !fileBusy)
+    else if (autoOpen && !programmer->isConnected())
         open(0);
     event->accept();
 }
@@ -451,6 +557,57 @@ QList<int> AProgrammer::badBlockList()
     return badBlocks;
 }
 
+BlockMap AProgrammer::blockMap()
+{
+    return BlockMap::withBadBlocks(badBlockList());
+}
+
+bool AProgrammer::runFileOperation(const std::function<bool()> &operation)
+{
+    if (lockHeldHere())
+        return false;
+    // The worker holds the lock for a whole phase: a lock that stays taken means busy.
+    if (!requestLock.tryLock(ReadyLockWaitMs))
+        return false;
+    requestLock.unlock();
+    GuiLock lock(*this);
+    if (isBusy(readState()))
+        return false;
+    const bool done = operation();
+    setState(Idle);
+    return done;
+}
+
+bool AProgrammer::loadBuffer(QIODevice *file)
+{
+    return runFileOperation([this, file] { return buffer->load(file); });
+}
+
+bool AProgrammer::saveBuffer(QIODevice *file, QList<int> blocks)
+{
+    return runFileOperation([this, file, &blocks] { return buffer->save(file, blocks); });
+}
+
+qint64 AProgrammer::loadedFileSize() const
+{
+    return buffer->loadedSize();
+}
+
+bool AProgrammer::emitHashes()
+{
+    return buffer->emitHashes();
+}
+
+Digests AProgrammer::bufferDigests() const
+{
+    return buffer->digests();
+}
+
+QList<int> AProgrammer::bufferDirectoryBlocks()
+{
+    return buffer->directoryBlocks();
+}
+
 bool AProgrammer::openWith(const std::function<bool()> &openDevice)
 {
     if (lockHeldHere())
@@ -466,7 +623,8 @@ bool AProgrammer::openWith(const std::function<bool()> &openDevice)
     // runs on the one opened here or fails as not connected.
     if (replacing && isBusy(readState())) {
         setState(Idle);
-        emit operationFinished(tr("Operation aborted"));
+        finishRequest(OperationResult::Aborted, tr("Operation aborted"));
+        publishResult();
     }
     const bool opened = openDevice();
     {
@@ -482,6 +640,7 @@ bool AProgrammer::fwUprgade()
     if (lockHeldHere())
         return false;
     GuiLock lock(*this);
+    emit phaseProgress(QStringLiteral("upgrade"), 0, 0);
     emit operationBegin(tr("Upgrading device firmware..."));
     if (programmer->upgradeFirmware() == Programmer::ResultOk) {
         emit operationFinished(tr("Finished"));
@@ -496,9 +655,9 @@ bool AProgrammer::isReady()
 {
     if (!programmer->isConnected())
         return false;
-    // This thread holds the lock itself: no phase can run, but a file operation counts as busy.
+    // This thread holds the lock itself: an open, a file operation or an upgrade runs.
     if (lockHeldHere())
-        return !fileBusy && !isBusy(readState());
+        return false;
     // A lock that stays taken means a phase is running.
     if (!requestLock.tryLock(ReadyLockWaitMs))
         return false;

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "engine/digest.h"
+#include "engine/blockmap.h"
+#include "engine/blockscope.h"
 
-#include <QBuffer>
 #include <QByteArray>
-#include <QByteArrayView>
+#include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
 #include <QSemaphore>
@@ -12,16 +12,21 @@
 #include <QThread>
 #include <atomic>
 #include <functional>
+#include <memory>
 
+class ImageBuffer;
 class Programmer;
+struct Digests;
 class QIODevice;
+struct OperationResult;
 
 // The operation engine: the one object through which the window reaches the programmer. It owns
-// the `Programmer`, the 128 MiB flash image buffer with its digest accumulators, the chip ID and
-// the list of bad blocks. Requests are filed by the slots in the GUI thread and run, one phase
-// at a time, by the engine's own worker thread (`run()`), which reports through the signals.
-// The engine also polls once a second for a programmer to open, loads and saves the buffer and
-// wraps the firmware upgrade.
+// the `Programmer`, the flash image buffer (`ImageBuffer`), the chip ID and the list of bad
+// blocks. Requests are filed by the slots in the GUI thread and run, one phase at a time, by the
+// engine's own worker thread (`run()`), which reports through the signals: the log texts for
+// people, and one `operationResult` per request as data. The engine also polls once a second
+// for a programmer to open (unless told not to), and wraps the buffer files and the firmware
+// upgrade.
 //
 // Locks: `requestLock` guards the request and is held by the worker for a whole phase, so the
 // `Programmer` is only ever driven by the thread holding it; `stateLock` guards `state` alone and
@@ -30,6 +35,7 @@ class QIODevice;
 class AProgrammer : public QThread
 {
     Q_OBJECT
+    Q_MOC_INCLUDE("engine/operationresult.h")
 
 public:
     // The state word and the kinds of request. Idle means `Idle` or `Failed`; every other value
@@ -81,10 +87,13 @@ public:
     bool loadBuffer(QIODevice *file);
     bool saveBuffer(QIODevice *file, QList<int> blocks);
     // The size of the file the last successful load read, in bytes.
-    qint64 loadedFileSize() const { return loadedSize; }
+    qint64 loadedFileSize() const;
     // Emits the CRC32, MD5 and SHA1 lines of the accumulators; false, after an error line, when
     // the system's OpenSSL could not compute MD5 or SHA1.
     bool emitHashes();
+    // The accumulators' digests: those of the last loaded file or hash request. Call it while
+    // the engine is idle.
+    Digests bufferDigests() const;
     // The blocks of the image described by the directory in the buffer's block 2 (empty when
     // there is none); may reach past the last block. Call it while the engine is idle.
     QList<int> bufferDirectoryBlocks();
@@ -92,6 +101,14 @@ public:
     QByteArray chipIdBytes();
     // The chip's bad blocks as the last phase knew them at its end, blocks it marked included.
     QList<int> badBlockList();
+    // Where the image blocks live on the chip, by the bad blocks the last phase knew.
+    BlockMap blockMap();
+    // The once-a-second poll that opens a programmer when none is open; on by default. A
+    // program that opens its programmer itself switches it off.
+    void setAutoOpen(bool on) { autoOpen = on; }
+    // The stable key of the phases of `kind` in progress reports: "read", "program", "erase",
+    // "verify", "check", "info", "hash", "directory", "mark".
+    static QString phaseKey(OperationKind kind);
 
 signals:
     void info(QString text);
@@ -107,6 +124,12 @@ signals:
     // Logical blocks of the running request that were left out because no good Flash block is
     // left for them; sent with the info line that names them.
     void blocksLeftOut(QList<int> blocks);
+    // `done` of the `total` blocks of the running phase are done; `phase` is a key of
+    // phaseKey(), or "load" or "save". Sent with 0 right before the phase begins, as is
+    // "upgrade" before a firmware upgrade, whose steps fwUpgradeProgress() gives.
+    void phaseProgress(QString phase, int done, int total);
+    // A request ended: what it did, after its operationFinished().
+    void operationResult(const OperationResult &result);
 
 public slots:
     bool open(int index);
@@ -128,8 +151,10 @@ public slots:
     bool information();
     bool calcHash(QList<int> blocks);
     bool calcHash();
-    // A request of `kind` over `blocks` (empty: the whole flash) with `options`.
-    bool request(OperationKind kind, QList<int> blocks, RequestOptions options);
+    // A request of `kind` over `scope` with `options`. The image extent is the buffer's for the
+    // kinds that write or compare the buffer, the chip's for Read and CalcHash, and the whole
+    // flash for the others.
+    bool request(OperationKind kind, const BlockScope &scope, RequestOptions options = NoOption);
     // Marks the given physical blocks bad on the chip.
     bool setBadBlocks(QList<int> blocks);
     bool programAuto();
@@ -162,6 +187,14 @@ private:
     // whole flash, its trailing blocks may be left out when no good block is left for them.
     bool admit(OperationKind kind, QList<int> blocks, int total, bool imageExtent = false,
                RequestOptions options = NoOption);
+    // A new request was admitted: its result starts empty.
+    void startRequest(OperationKind kind);
+    // Ends the request with `text` and its result with `status` (an OperationResult::Status);
+    // publishResult() then gives the result, once the phase has noted what it did.
+    void finishRequest(int status, const QString &text);
+    void publishResult();
+    // An error line of the running request, which its result keeps.
+    void reportError(const QString &text);
     QString requestTitle(OperationKind kind, bool whole, int count, const QString &text) const;
     bool requestFromBufferDirectory(OperationKind kind);
     bool requestDirectoryPhase(OperationKind next);
@@ -176,6 +209,10 @@ private:
 
     // One phase of the running request, in the worker thread with `requestLock` held.
     OperationKind execute();
+    OperationKind executePhase(Phase &phase);
+    // Notes what the phase did in the request's result.
+    void notePhase(const Phase &phase);
+    void reportProgress(const Phase &phase);
     bool startPhase(Phase &phase, OperationKind *result);
     // Leaves out the logical blocks `beyond`, which have no good Flash block, as far as the rule
     // of the request allows; false (with the reason set) when the phase must fail instead.
@@ -195,6 +232,8 @@ private:
     bool mapBlock(Phase &phase, int block, int *physical);
     // Whether physical `block` is bad; false when a device query failed.
     bool isBadBlock(Phase &phase, int block, bool *bad);
+    // Asks the chip for the marks of physical `block`.
+    bool readBadMark(int block, bool *bad);
     void noteBadBlock(Phase &phase, int block);
     StepResult runStep(Phase &phase, int logical, int physical);
     StepResult autoProgramStep(Phase &phase, int logical, int physical);
@@ -203,16 +242,8 @@ private:
     OperationKind complete(Phase &phase);
     OperationKind updateRule(const QByteArray &flashDirectory);
     void reportInformation();
-    // The buffer with its 0xFF bytes in place; see the constructor.
-    QBuffer &imageBuffer();
-    // The buffer's bytes of logical `block`, without a copy, to read and to write.
-    QByteArray bufferBlock(int block);
-    char *bufferBlockData(int block);
-    void resetDigests();
-    void addToDigests(QByteArrayView data);
-    void addToSha1AndCrc32(QByteArrayView data);
-
-    void finishFileOperation();
+    // Runs a buffer file operation in this thread; false when the engine is busy.
+    bool runFileOperation(const std::function<bool()> &operation);
     // Opens a programmer through `openDevice` in place of the open one, if any.
     bool openWith(const std::function<bool()> &openDevice);
     // Reports the loss of the programmer once, however it was noticed: by the channel's watch
@@ -228,17 +259,12 @@ private:
     int followUp = Idle;
     QList<int> blocks;
     QList<int> badBlocks;
-    // Empty until first used: imageBuffer() fills it with 0xFF.
-    QBuffer buffer;
+    ImageBuffer *buffer;
     std::atomic<int> progressMin{0};
     std::atomic<int> progressMax{0};
     QString title;
-    Digest md5;
-    Digest sha1;
-    // The running CRC-32 value (updateCrc32()); 0 is the reset state.
-    quint32 crc32 = 0;
     int pollTimerId = 0;
-    std::atomic<bool> fileBusy{false};
+    bool autoOpen = true;
     bool eraseWhole = false;
     // The request covers the whole flash or an image's extent (see admit()).
     bool fitToChip = false;
@@ -248,18 +274,19 @@ private:
     QList<int> keepInPlace;
     // Set when the engine is being destroyed: no new phase begins, the running one stops.
     std::atomic<bool> closing{false};
-    qint64 loadedSize = 0;
     QByteArray chipId;
     int openDelay = 2;
     // The thread that holds `requestLock` through a GuiLock, if any.
     std::atomic<QThread *> lockHolder{nullptr};
-    // The array a load fills before it becomes the buffer's; the replaced one is kept for the
-    // next load.
-    QByteArray spareImage;
     // deviceConnected() was reported and deviceDisconnected() not since.
     std::atomic<bool> connectionReported{false};
     // Text of a failure the executor found itself, reported instead of the programmer's text.
     QString phaseError;
+    // What the running request did so far, and since when it runs; only the thread that holds
+    // `requestLock` touches them.
+    std::unique_ptr<OperationResult> current;
+    QElapsedTimer requestClock;
+    bool requestEnded = false;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(AProgrammer::RequestOptions)

@@ -2,24 +2,17 @@
 
 #include "engine/blockrange.h"
 #include "engine/chipid.h"
+#include "engine/imagebuffer.h"
 #include "engine/imagedirectory.h"
 #include "engine/logging.h"
+#include "engine/operationresult.h"
 #include "protocol/programmer.h"
 
 #include <QStringList>
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 namespace {
-
-// What a phase has learnt about a physical block.
-enum BlockStatus : qint8
-{
-    Unknown,
-    Good,
-    Bad
-};
 
 bool ok(int result)
 {
@@ -38,13 +31,13 @@ struct AProgrammer::Phase
     QList<int> list;
     // The programmer reported the chip's bad blocks; they decide for every block.
     bool deviceTableKnown = false;
+    // Each physical block's status, asked from the programmer at most once per phase.
+    BlockMap map;
     // Blocks still have to be erased one by one (no fast full erase happened).
     bool needErase = true;
     // Logical blocks skip bad physical ones; off where blocks are worked on in place.
     bool skipBad = true;
     int completed = 0;
-    // Each physical block's status, asked from the programmer at most once per phase.
-    std::vector<BlockStatus> status;
     // The request covers the whole flash or an image's extent: trailing blocks without a good
     // Flash block may be left out.
     bool fit = false;
@@ -81,10 +74,36 @@ AProgrammer::OperationKind AProgrammer::execute()
 {
     Phase phase;
     phase.kind = OperationKind(readState());
+    const OperationKind next = executePhase(phase);
+    notePhase(phase);
+    return next;
+}
+
+void AProgrammer::notePhase(const Phase &phase)
+{
+    current->blocks = phase.list;
+    current->done = phase.done;
+    current->leftOut = phase.leftOut;
+    current->unread = phase.unread;
+    const bool movesData = phase.kind != Erase && phase.kind != Information &&
+                           phase.kind != SetBadBlocks && phase.kind != AbortRequested;
+    if (movesData)
+        current->bytes += qint64(phase.done.size()) * Programmer::blockSize();
+}
+
+void AProgrammer::reportProgress(const Phase &phase)
+{
+    emit progress(phase.completed);
+    emit phaseProgress(phaseKey(phase.kind), phase.completed,
+                       int(phase.list.size() - phase.leftOut.size()));
+}
+
+AProgrammer::OperationKind AProgrammer::executePhase(Phase &phase)
+{
     // Aborted before it started: nothing is done, not even the fast full erase of a whole-flash
     // request.
     if (phase.kind == AbortRequested) {
-        emit operationFinished(tr("Operation aborted"));
+        finishRequest(OperationResult::Aborted, tr("Operation aborted"));
         return Idle;
     }
     OperationKind result = Idle;
@@ -102,7 +121,7 @@ AProgrammer::OperationKind AProgrammer::execute()
             if (!mapBlock(phase, logical, &physical))
                 return Failed;
             if (readState() == AbortRequested) {
-                emit operationFinished(tr("Operation aborted"));
+                finishRequest(OperationResult::Aborted, tr("Operation aborted"));
                 return Idle;
             }
             if (physical < 0) {
@@ -125,7 +144,7 @@ AProgrammer::OperationKind AProgrammer::execute()
             continue;
         phase.done.append(logical);
         ++phase.completed;
-        emit progress(phase.completed);
+        reportProgress(phase);
     }
     return complete(phase);
 }
@@ -142,7 +161,7 @@ bool AProgrammer::leaveOut(Phase &phase, const QList<int> &beyond)
         refused = *std::min_element(beyond.begin(), beyond.end());
     } else if (writes) {
         for (const int block : beyond) {
-            if (!isErased(bufferBlock(block)) && (refused < 0 || block < refused))
+            if (!isErased(buffer->block(block)) && (refused < 0 || block < refused))
                 refused = block;
         }
     }
@@ -178,23 +197,18 @@ bool AProgrammer::startPhase(Phase &phase, OperationKind *result)
             return false;
         }
         if (isChipMissing(chipId)) {
-            emit error(tr("Flash is not inserted to the programmer"));
-            emit operationFinished(tr("Failed"));
+            reportError(tr("Flash is not inserted to the programmer"));
+            finishRequest(OperationResult::NoChip, tr("Failed"));
             *result = Idle;
             return false;
         }
     }
 
     phase.deviceTableKnown = ok(programmer->readBadBlockList(badBlocks));
-    phase.status.assign(size_t(Programmer::blockCount()), phase.deviceTableKnown ? Good : Unknown);
-    if (phase.deviceTableKnown) {
-        for (const int block : std::as_const(badBlocks)) {
-            if (block >= 0 && block < Programmer::blockCount())
-                phase.status[size_t(block)] = Bad;
-        }
-    } else {
+    if (phase.deviceTableKnown)
+        phase.map = BlockMap::withBadBlocks(badBlocks);
+    else
         badBlocks.clear();
-    }
 
     phase.list = blocks;
     phase.fit = fitToChip;
@@ -206,7 +220,7 @@ bool AProgrammer::startPhase(Phase &phase, OperationKind *result)
     // With the programmer's list, the blocks that have no good block left are known before
     // anything is touched.
     if (phase.skipBad && phase.deviceTableKnown) {
-        const int good = int(std::count(phase.status.begin(), phase.status.end(), Good));
+        const int good = phase.map.goodCount();
         QList<int> beyond;
         for (const int block : std::as_const(phase.list)) {
             if (block >= good && !beyond.contains(block))
@@ -257,43 +271,35 @@ bool AProgrammer::mapBlock(Phase &phase, int block, int *physical)
         *physical = block;
         return true;
     }
-    // Logical block L lives in the (L+1)-th good physical block.
-    int goodBelow = 0;
-    for (int candidate = 0; candidate < Programmer::blockCount(); ++candidate) {
-        bool bad = false;
-        if (!isBadBlock(phase, candidate, &bad))
-            return false;
-        if (bad)
-            continue;
-        if (goodBelow == block) {
-            *physical = candidate;
-            return true;
-        }
-        ++goodBelow;
-    }
-    *physical = -1;
+    return phase.map.map(block, physical,
+                         [this](int candidate, bool *bad) { return readBadMark(candidate, bad); });
+}
+
+bool AProgrammer::readBadMark(int block, bool *bad)
+{
+    quint8 marks[2];
+    if (!ok(programmer->readBlockMarks(block, marks)))
+        return false;
+    *bad = marks[0] == 0 || marks[1] == 0;
+    if (*bad && !badBlocks.contains(block))
+        badBlocks.append(block);
     return true;
 }
 
 bool AProgrammer::isBadBlock(Phase &phase, int block, bool *bad)
 {
-    BlockStatus &status = phase.status[size_t(block)];
-    if (status == Unknown) {
-        quint8 marks[2];
-        if (!ok(programmer->readBlockMarks(block, marks)))
+    if (phase.map.state(block) == BlockMap::Unknown) {
+        if (!readBadMark(block, bad))
             return false;
-        if (marks[0] != 0 && marks[1] != 0)
-            status = Good;
-        else
-            noteBadBlock(phase, block);
+        phase.map.setState(block, *bad ? BlockMap::Bad : BlockMap::Good);
     }
-    *bad = status == Bad;
+    *bad = phase.map.state(block) == BlockMap::Bad;
     return true;
 }
 
 void AProgrammer::noteBadBlock(Phase &phase, int block)
 {
-    phase.status[size_t(block)] = Bad;
+    phase.map.setState(block, BlockMap::Bad);
     if (!badBlocks.contains(block))
         badBlocks.append(block);
 }
@@ -303,19 +309,9 @@ bool AProgrammer::markBlockBad(Phase &phase, int block)
     if (!ok(programmer->markBad(block)))
         return false;
     emit info(tr("Block %1 marked as bad").arg(block));
+    current->newlyBad.append(block);
     noteBadBlock(phase, block);
     return true;
-}
-
-QByteArray AProgrammer::bufferBlock(int block)
-{
-    const qsizetype size = Programmer::blockSize();
-    return QByteArray::fromRawData(imageBuffer().data().constData() + block * size, size);
-}
-
-char *AProgrammer::bufferBlockData(int block)
-{
-    return imageBuffer().buffer().data() + qsizetype(block) * Programmer::blockSize();
 }
 
 AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int physical)
@@ -333,11 +329,11 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
         const int result = programmer->readBlock(physical, phase.data);
         // What arrived is kept, also from a failed read.
         const qsizetype size = qMin<qsizetype>(phase.data.size(), Programmer::blockSize());
-        std::memcpy(bufferBlockData(logical), phase.data.constData(), size_t(size));
+        std::memcpy(buffer->blockData(logical), phase.data.constData(), size_t(size));
         return done(result);
     }
     case Program:
-        return done(programmer->programBlock(physical, bufferBlock(logical)));
+        return done(programmer->programBlock(physical, buffer->block(logical)));
     case Erase: {
         if (!phase.needErase)
             return StepResult::Done;
@@ -350,14 +346,14 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
     case AutoProgram:
         return autoProgramStep(phase, logical, physical);
     case Verify:
-        return done(programmer->verifyBlock(physical, bufferBlock(logical)));
+        return done(programmer->verifyBlock(physical, buffer->block(logical)));
     case Check:
         return done(programmer->blankCheck(physical));
     case Information:
         return StepResult::Done;
     case CalcHash: {
         const int result = programmer->readBlock(physical, phase.data);
-        addToDigests(phase.data);
+        buffer->addToDigests(phase.data);
         return done(result);
     }
     case Update:
@@ -378,11 +374,10 @@ AProgrammer::StepResult AProgrammer::physicalBadStep(Phase &phase, int logical, 
 {
     // A bad block is not read: the image holds erased bytes in its place.
     phase.unread.append(physical);
-    if (phase.kind == Read) {
-        std::memset(bufferBlockData(logical), 0xFF, size_t(Programmer::blockSize()));
-    } else if (phase.kind == CalcHash) {
-        addToDigests(QByteArray(Programmer::blockSize(), char(0xFF)));
-    }
+    if (phase.kind == Read)
+        buffer->eraseBlock(logical);
+    else if (phase.kind == CalcHash)
+        buffer->addToDigests(QByteArray(Programmer::blockSize(), char(0xFF)));
     return StepResult::Done;
 }
 
@@ -433,7 +428,7 @@ AProgrammer::StepResult AProgrammer::autoProgramStep(Phase &phase, int logical, 
         if (erased != StepResult::Done)
             return erased;
     }
-    const QByteArray data = bufferBlock(logical);
+    const QByteArray data = buffer->block(logical);
     if (!ok(programmer->programBlock(physical, data)))
         return StepResult::Failed;
     return ok(programmer->verifyBlock(physical, data)) ? StepResult::Done : StepResult::Failed;
@@ -446,7 +441,7 @@ AProgrammer::OperationKind AProgrammer::complete(Phase &phase)
         // What a read leaves out holds nothing of the chip.
         if (phase.kind == Read) {
             for (const int block : std::as_const(phase.leftOut))
-                std::memset(bufferBlockData(block), 0xFF, size_t(Programmer::blockSize()));
+                buffer->eraseBlock(block);
         }
         emit info(tr("%n image block(s) at the end have no good Flash block left (%1 bad blocks): "
                      "%2",
@@ -466,16 +461,17 @@ AProgrammer::OperationKind AProgrammer::complete(Phase &phase)
     case ReadDirectory:
         blocks = directoryBlocks(phase.data);
         if (blocks.isEmpty()) {
-            emit error(tr("Invalid or empty flash content"));
-            emit operationFinished(tr("Failed"));
+            reportError(tr("Invalid or empty flash content"));
+            finishRequest(OperationResult::NoFlashImage, tr("Failed"));
             return Idle;
         }
         return OperationKind(followUp);
     case Update:
         return updateRule(phase.data);
     case CalcHash:
+        current->digests = buffer->digests();
         if (!emitHashes()) {
-            emit operationFinished(tr("Failed"));
+            finishRequest(OperationResult::Failed, tr("Failed"));
             return Idle;
         }
         break;
@@ -485,7 +481,7 @@ AProgrammer::OperationKind AProgrammer::complete(Phase &phase)
     default:
         break;
     }
-    emit operationFinished(tr("Complete"));
+    finishRequest(OperationResult::Complete, tr("Complete"));
     return Idle;
 }
 
@@ -495,19 +491,10 @@ AProgrammer::OperationKind AProgrammer::updateRule(const QByteArray &flashDirect
     // A flash without a directory has every chunk changed.
     QList<QByteArray> flashEntries = directoryEntries(flashDirectory, MaxEntries);
 
-    const qint64 blockSize = Programmer::blockSize();
-    QByteArray bufferDirectory;
-    if (imageBuffer().seek(Block * blockSize))
-        bufferDirectory = buffer.read(blockSize);
-    if (bufferDirectory.size() < blockSize) {
-        emit error(tr("Failed to read buffer"));
-        emit operationFinished(tr("Internal error"));
-        return Idle;
-    }
-    QList<QByteArray> bufferEntries = directoryEntries(bufferDirectory, MaxEntries);
+    QList<QByteArray> bufferEntries = directoryEntries(buffer->block(Block), MaxEntries);
     if (bufferEntries.isEmpty()) {
-        emit error(tr("Invalid buffer content"));
-        emit operationFinished(tr("Updating aborted"));
+        reportError(tr("Invalid buffer content"));
+        finishRequest(OperationResult::NoBufferImage, tr("Updating aborted"));
         return Idle;
     }
 

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "engine/aprogrammer.h"
+#include "engine/imagebuffer.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMetaType>
+#include <QString>
+
+// What one request of the engine did, given once by AProgrammer::operationResult() when the
+// request ends, after its last phase. The window's figures, the command line, its JSON and its
+// reports read this; the log lines are for people and are never parsed.
+struct OperationResult
+{
+    enum Status
+    {
+        Complete,
+        // A device or data failure; `error` says which.
+        Failed,
+        Aborted,
+        NoChip,
+        // The chip's block 2 holds no image directory, so the image's blocks are unknown.
+        NoFlashImage,
+        // The buffer's block 2 holds no image directory (an update).
+        NoBufferImage,
+    };
+
+    // The kind that was requested: Read for a read of the image extent, whose first phase reads
+    // the directory; Update for an update, whose second phase auto-programs.
+    AProgrammer::OperationKind kind = AProgrammer::Idle;
+    Status status = Failed;
+    // The error line the engine showed for the failure, as shown; empty on success.
+    QString error;
+    // Logical blocks (physical ones for a physical request) of the request's last phase: those
+    // it was to work on, those it did, and those it left out for want of good Flash blocks.
+    QList<int> blocks;
+    QList<int> done;
+    QList<int> leftOut;
+    // Physical blocks this request marked bad, in the order it marked them.
+    QList<int> newlyBad;
+    // Bad physical blocks that a physical request passed over (not read).
+    QList<int> unread;
+    // The digests of a hash request.
+    Digests digests;
+    // The chip as the request left it; the ID is empty when it was not read.
+    QByteArray chipId;
+    QList<int> badBlocks;
+    // Data moved between the chip and the host over all phases, and the time taken.
+    qint64 bytes = 0;
+    qint64 elapsedMs = 0;
+
+    bool succeeded() const { return status == Complete; }
+    // A stable key of the status for machines: "complete", "failed", "aborted", "no-chip",
+    // "no-flash-image", "no-buffer-image".
+    static QString statusKey(Status status);
+};
+
+Q_DECLARE_METATYPE(OperationResult)
