@@ -134,7 +134,9 @@ private slots:
         row(false, "info", "", {"info"}, 0,
             "Firmware: 1.5\nChip: Samsung K9F1G08U0x\nBad blocks: none\n");
         row(false, "blank check", "", {"blank-check"}, 0, "Complete");
-        row(false, "write", "", {"write", "image.bin", "--blocks", "0...66"}, 0, "Complete");
+        // Progress names its phase by key, and its totals are the blocks processed.
+        row(false, "write", "", {"write", "image.bin", "--blocks", "0...66", "--progress=json"}, 0,
+            R"({"done":67,"phase":"load","total":67})");
         row(false, "firmware upgrade", "", {"upgrade-firmware"}, 0, "Finished\n");
         // The list shows a programmer that runs its boot loader; a serial number picks one.
         row(false, "list", "programmers=3;bootloader@2=1", {"list", "--json"}, 0,
@@ -146,14 +148,15 @@ private slots:
         // The read takes the image's extent from the chip's directory and saves just that.
         row(true, "read", "", {"read", "read.bin"}, 0, "Saved 67 block(s)");
         static const QRegularExpression markup(QStringLiteral("info: |</?b>"));
-        row(true, "hash", "", {"hash", "--blocks", "0...66"}, 0,
-            digestLines(olderImage()).join('\n').remove(markup));
+        // Like a read, a hash covers the image's extent unless told otherwise.
+        row(true, "hash", "", {"hash"}, 0, digestLines(olderImage()).join('\n').remove(markup));
         // JSON digests are lowercase, as md5sum prints them.
         row(true, "hash as JSON", "", {"hash", "--json", "--blocks", "0...66"}, 0,
             "\"md5\":\"" + QCryptographicHash::hash(olderImage(), QCryptographicHash::Md5).toHex());
         row(true, "verify a changed image", "", {"verify", "image.bin"}, 1, "Failed\n");
-        row(true, "verify a pipe", "", {"verify", "-", "--no-ecc", "--blocks", "35...66"}, 0,
-            "Complete");
+        row(true, "verify a pipe", "",
+            {"verify", "-", "--no-ecc", "--blocks", "35...66", "--progress=json"}, 0,
+            R"({"done":32,"phase":"verify","total":32})");
         row(true, "blank check, written", "", {"blank-check", "--blocks", "60-70"}, 1, "Failed\n");
         // The directory block is erased first: one that fails moves before blocks above are
         // written.
@@ -230,6 +233,7 @@ private slots:
         QCOMPARE(report.count("\"md5\":\"" + md5.toLatin1()), 2);
         QCOMPARE(report.count(R"("md5":"")"), 2);
         QCOMPARE(report.count(R"("result":"success")"), 2);
+        QCOMPARE(report.count(R"("status":"no-chip")"), 1);
         QCOMPARE(report.count(R"("error":"")"), 2);
         QCOMPARE(report.count(R"("newlyBad":[5])"), 1);
         QVERIFY(

@@ -95,6 +95,8 @@ private slots:
             sim.run([&](AProgrammer &e) { return e.request(kind, BlockScope::list(blocks)); });
         QCOMPARE(lines.first(), "begin: " + title);
         QCOMPARE(lines.last(), "finished: Operation aborted");
+        QCOMPARE(sim.result().status, OperationResult::Aborted);
+        QCOMPARE(sim.result().done, changed);
         QCOMPARE(sim.log->progress.last(), abortAt);
         QCOMPARE(sim.engine->progressMaximum(), blocks.isEmpty() ? 1024 : int(blocks.size()));
         QVERIFY(sim.engine->isReady());
@@ -161,6 +163,7 @@ private slots:
                 QTest::qWait(100);
                 QCOMPARE(sim.log->lines.filter(QRegularExpression("^(finished|error): ")),
                          QStringList({"finished: Operation aborted"}));
+                QCOMPARE(sim.log->results.last().status, OperationResult::Aborted);
             }
             QVERIFY(chipBlock(sim.chip(), 0) == old.left(131072));
         }

@@ -27,17 +27,20 @@ private slots:
         QTest::addColumn<Kind>("kind");
         QTest::addColumn<QList<int>>("blocks");
         QTest::addColumn<QString>("report"); // the lines after the title
+        QTest::addColumn<QList<int>>("leftOut");
         const QString leftOut("info: 2 image block(s) at the end have no good Flash block left (2 "
                               "bad blocks): 1022...1023|");
         QTest::newRow("read, no good block left")
             << QByteArray("bad=1020,1021,1022,1023") << Kind::Read << QList<int>{1019, 1020}
-            << "error: No good Flash block is left for block 1020|finished: Failed";
-        QTest::newRow("whole read, marked") << QByteArray("firmware=1.0;bad=5,700") << Kind::Read
-                                            << QList<int>() << leftOut + "finished: Complete";
+            << "error: No good Flash block is left for block 1020|finished: Failed" << QList<int>();
+        QTest::newRow("whole read, marked")
+            << QByteArray("firmware=1.0;bad=5,700") << Kind::Read << QList<int>()
+            << leftOut + "finished: Complete" << QList<int>{1022, 1023};
         QTest::newRow("information")
             << QByteArray("bad=3,700") << Kind::Information << QList<int>()
             << leftOut + "chip: Samsung K9F1G08U0x [3, 700]|info: Samsung K9F1G08U0x detected.|"
-                         "info: Found 2 bad block(s): 3, 700|finished: Complete";
+                         "info: Found 2 bad block(s): 3, 700|finished: Complete"
+            << QList<int>{1022, 1023};
     }
 
     void reports()
@@ -49,6 +52,8 @@ private slots:
         const QStringList lines =
             sim.run([&](AProgrammer &e) { return e.request(kind, BlockScope::list(blocks)); });
         QTEST(lines.mid(1).join('|'), "report");
+        QTEST(sim.result().leftOut, "leftOut");
+        QCOMPARE(sim.result().succeeded(), lines.last() == "finished: Complete");
     }
 
     // A block whose last page is uncorrectable still fills the buffer with the pages that arrived.
@@ -127,6 +132,7 @@ private slots:
             QCOMPARE(sim.set.firmware(0).commandCount() - before < 20, config == "1");
         const bool marking = kind == Kind::AutoProgram && config.contains("erase-fail");
         QCOMPARE(lines.count("info: Block 2 marked as bad"), marking ? 1 : 0);
+        QCOMPARE(sim.result().newlyBad, marking ? QList<int>{2} : QList<int>());
         QCOMPARE(sim.chip().isBad(2), marking);
         for (const QString &item : chip.split(' ')) {
             const int block = item.section(':', 0, 0).toInt();

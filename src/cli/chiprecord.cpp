@@ -75,6 +75,7 @@ QJsonObject ChipRecord::toJson() const
         {QStringLiteral("md5"), md5},
         {QStringLiteral("sha1"), sha1},
         {QStringLiteral("result"), resultText(result)},
+        {QStringLiteral("status"), status},
         {QStringLiteral("error"), error},
         {QStringLiteral("bytes"), bytes},
         {QStringLiteral("seconds"), seconds()},

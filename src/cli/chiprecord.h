@@ -35,6 +35,9 @@ struct ChipRecord
     QString md5;
     QString sha1;
     Result result = Failed;
+    // How the engine ended the command's operation ("complete", "no-chip", ...: the keys of
+    // OperationResult::statusKey()); empty when none ran.
+    QString status;
     QString error;
     qint64 bytes = 0;
 

@@ -230,6 +230,7 @@ void CliSession::noteChip()
     std::sort(record.badBefore.begin(), record.badBefore.end());
     record.blocks = int(result.done.size());
     record.bytes = result.bytes;
+    record.status = OperationResult::statusKey(result.status);
 }
 
 bool CliSession::loadFile()

@@ -47,14 +47,13 @@ bool BlockMap::map(int logical, int *physical, const Resolver &resolve)
 
 int BlockMap::physical(int logical) const
 {
-    int goodBelow = 0;
-    for (int candidate = 0; candidate < int(states.size()); ++candidate) {
-        if (states[size_t(candidate)] == Bad)
-            continue;
-        if (goodBelow++ == logical)
-            return candidate;
-    }
-    return -1;
+    BlockMap known = *this;
+    int block = -1;
+    known.map(logical, &block, [](int, bool *bad) {
+        *bad = false;
+        return true;
+    });
+    return block;
 }
 
 int BlockMap::logical(int physical) const

@@ -27,6 +27,8 @@ EngineLog::EngineLog(AProgrammer *engine)
     connect(engine, &AProgrammer::error, this, line("error: "));
     connect(engine, &AProgrammer::operationFinished, this, line("finished: "));
     connect(engine, &AProgrammer::progress, this, [this](int value) { progress.append(value); });
+    connect(engine, &AProgrammer::operationResult, this,
+            [this](const OperationResult &result) { results.append(result); });
     connect(engine, &AProgrammer::chipInfo, this, [this](const QString &name, QList<int> bad) {
         QStringList numbers;
         for (const int block : bad)
@@ -37,14 +39,17 @@ EngineLog::EngineLog(AProgrammer *engine)
 
 bool EngineLog::waitFinished()
 {
-    return QTest::qWaitFor([&] { return !lines.filter(QLatin1String("finished: ")).isEmpty(); },
-                           60000);
+    // The result follows the request's last line.
+    return QTest::qWaitFor(
+        [&] { return !results.isEmpty() && !lines.filter(QLatin1String("finished: ")).isEmpty(); },
+        60000);
 }
 
 void EngineLog::clear()
 {
     lines.clear();
     progress.clear();
+    results.clear();
 }
 
 SimEngine::SimEngine(const QByteArray &config, bool open)

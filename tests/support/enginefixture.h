@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/aprogrammer.h"
+#include "engine/operationresult.h"
 #include "sim/simprogrammerset.h"
 #include "support/simdriverguard.h"
 
@@ -12,8 +13,8 @@
 class NandChip;
 
 // What an engine reports, in arrival order ("begin: ", "info: ", "error: ", "finished: " and
-// "chip: <name> [<bad blocks>]" lines; progress apart). The worker's signals arrive queued:
-// QSignalSpy records them on the worker's thread without a lock.
+// "chip: <name> [<bad blocks>]" lines; progress and results apart). The worker's signals arrive
+// queued: QSignalSpy records them on the worker's thread without a lock.
 class EngineLog : public QObject
 {
     Q_OBJECT
@@ -21,12 +22,13 @@ class EngineLog : public QObject
 public:
     explicit EngineLog(AProgrammer *engine);
 
-    // Processes events until an operation has finished since the last clear().
+    // Processes events until a request has finished and given its result since the last clear().
     bool waitFinished();
     void clear();
 
     QStringList lines;
     QList<int> progress;
+    QList<OperationResult> results;
 };
 
 // An engine on simulated programmers built from a configuration text, with programmer 0 opened
@@ -40,6 +42,8 @@ public:
     // request adds the line "refused".
     QStringList run(const std::function<bool(AProgrammer &)> &request);
     NandChip &chip() const { return set.chip(0); }
+    // The result of the last request run(), which must have given one.
+    const OperationResult &result() const { return log->results.constLast(); }
 
     // In this order: the engine goes before the simulated programmers it uses.
     SimProgrammerSet set;
