@@ -138,12 +138,21 @@ private slots:
         row(false, "write", "", {"write", "image.bin", "--blocks", "0...66", "--progress=json"}, 0,
             R"({"done":67,"phase":"load","total":67})");
         row(false, "firmware upgrade", "", {"upgrade-firmware"}, 0, "Finished\n");
+        row(false, "info with limit", "bad=3", {"info"}, 0,
+            "Organisation: 1 Gbit, 3.3 V, x8, 2048 + 64-byte pages, 128 KiB blocks\n"
+            "Bad-block limit: 20 (within)\n");
+        row(false, "write over the limit", "bad=3,9", {"write", "image.bin", "--max-bad", "1"}, 1,
+            "The chip has 2 bad blocks, more than the limit of 1");
+        row(false, "surface test", "program-fail=2;bad=1", {"test", "--blocks", "0-3", "--json"}, 1,
+            R"("failed":[{"bitsCleared":0,"bitsSet":0,"block":2,"failure":"program"}],)"
+            R"("newlyBad":[],"notTested":[1],"tested":3})");
         // The list shows a programmer that runs its boot loader; a serial number picks one.
         row(false, "list", "programmers=3;bootloader@2=1", {"list", "--json"}, 0,
             R"("firmware":"","index":1,"serial":"SIM00002","state":"boot loader"})");
         row(false, "info by serial", "programmers=3;chip@3=ECDA109544",
             {"info", "--json", "--serial", "SIM00003"}, 0,
-            R"("chipId":"ecda109544","firmware":"1.5","serial":"SIM00003"})");
+            R"("chipId":"ecda109544","firmware":"1.5","organisation":"2 Gbit, 3.3 V, x8, 2048 + )"
+            R"(64-byte pages, 128 KiB blocks","serial":"SIM00003","withinBadBlockLimit":null})");
 
         // The read takes the image's extent from the chip's directory and saves just that.
         row(true, "read", "", {"read", "read.bin"}, 0, "Saved 67 block(s)");
@@ -203,6 +212,24 @@ private slots:
             QVERIFY(readFile("read.bin") ==
                     image + QByteArray(all ? (1022 - 67) * BlockSize : 0, char(0xFF)));
         }
+    }
+
+    // A chip whose ID says 2 Gbit is not touched by a write; a read warns, a forced write goes.
+    void wrongGeometryLeavesChip()
+    {
+        run({"auto-write", "/dev/stdin"}, 0, QString(), olderImage());
+        const QByteArray before = readFile("chip.bin");
+        QVERIFY(writeFile("image.bin", imageWithDirectory({directoryEntry('z')})));
+        const QString config("chip=ECDA109544");
+        QVERIFY(run({"auto-write", "image.bin", "--report", "report.jsonl"}, 1, config)
+                    .err.contains("is 2 Gbit with 2048-byte pages; the programmer handles 1 Gbit "
+                                  "x8 chips only"));
+        QVERIFY(readFile("chip.bin") == before);
+        QVERIFY(readFile("report.jsonl").contains(R"("status":"wrong-geometry")"));
+        QVERIFY(run({"read", "read.bin"}, 0, config).err.contains("Warning: Unknown Samsung"));
+        QVERIFY(readFile("read.bin") == olderImage());
+        run({"auto-write", "image.bin", "--force-geometry"}, 0, config);
+        QVERIFY(readFile("chip.bin") != before);
     }
 
     // An OpenSSL that refuses MD5 and SHA1 (only its base provider loaded) makes hash fail.

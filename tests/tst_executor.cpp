@@ -39,7 +39,9 @@ private slots:
         QTest::newRow("information")
             << QByteArray("bad=3,700") << Kind::Information << QList<int>()
             << leftOut + "chip: Samsung K9F1G08U0x [3, 700]|info: Samsung K9F1G08U0x detected.|"
-                         "info: Found 2 bad block(s): 3, 700|finished: Complete"
+                         "info: Found 2 bad block(s): 3, 700|info: Organisation: 1 Gbit, 3.3 V, "
+                         "x8, 2048 + 64-byte pages, 128 KiB blocks|info: 2 bad block(s), within "
+                         "the limit of 20|finished: Complete"
             << QList<int>{1022, 1023};
     }
 
@@ -91,6 +93,10 @@ private slots:
         QTest::newRow("erase fails twice: remapped")
             << QByteArray("erase-fail=2") << Kind::AutoProgram << QList<int>{1, 2, 3} << 0
             << complete << "1:1 3:2 4:3";
+        // A worn block that fails to program is replaced like one that fails to erase.
+        QTest::newRow("program fails: remapped")
+            << QByteArray("program-fail=1:5") << Kind::AutoProgram << QList<int>{1, 2, 3} << 0
+            << complete << "2:1 3:2 4:3";
         QTest::newRow("erase fails once: retried")
             << QByteArray("1") << Kind::AutoProgram << QList<int>{10} << 1 << complete << "10:10";
         // Written like any other request: the bad block is skipped, never written in place.
@@ -130,10 +136,12 @@ private slots:
         // The whole chip is erased at once unless a block fails to erase.
         if (kind == Kind::Erase && blocks.isEmpty())
             QCOMPARE(sim.set.firmware(0).commandCount() - before < 20, config == "1");
-        const bool marking = kind == Kind::AutoProgram && config.contains("erase-fail");
-        QCOMPARE(lines.count("info: Block 2 marked as bad"), marking ? 1 : 0);
-        QCOMPARE(sim.result().newlyBad, marking ? QList<int>{2} : QList<int>());
-        QCOMPARE(sim.chip().isBad(2), marking);
+        const bool marking = kind == Kind::AutoProgram && config.contains("-fail=");
+        const int marked = marking ? QString(config).section('=', 1).section(':', 0, 0).toInt() : 2;
+        QCOMPARE(lines.count(QStringLiteral("info: Block %1 marked as bad").arg(marked)),
+                 marking ? 1 : 0);
+        QCOMPARE(sim.result().newlyBad, marking ? QList<int>{marked} : QList<int>());
+        QCOMPARE(sim.chip().isBad(marked), marking);
         for (const QString &item : chip.split(' ')) {
             const int block = item.section(':', 0, 0).toInt();
             const QString held = item.section(':', 1);
@@ -141,6 +149,134 @@ private slots:
                                         : held == "=" ? blockPattern(quint32(1000 + block))
                                                       : blockPattern(held.toUInt());
             QVERIFY2(chipBlock(sim.chip(), block) == expected, qPrintable(item));
+        }
+    }
+
+    // What the ID says decides before anything is touched: another geometry refuses writes and
+    // warns on reads, a 1.8 V part warns, a chip over its bad-block limit is not written.
+    void chipChecks_data()
+    {
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<int>("limit"); // -1: the datasheet's
+        QTest::addColumn<bool>("force");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message"); // of the error, or of the one warning
+        const QString geometry("Unknown Samsung flash device is 2 Gbit with 2048-byte pages; the "
+                               "programmer handles 1 Gbit x8 chips only, and writing would place "
+                               "data wrongly");
+        const auto row = [](const char *tag, const char *config, Kind kind, int limit, bool force,
+                            OperationResult::Status status, const QString &message) {
+            QTest::newRow(tag) << QByteArray(config) << kind << limit << force << int(status)
+                               << message;
+        };
+        row("2 Gbit: auto-write refused", "chip=ECDA109544", Kind::AutoProgram, -1, false,
+            OperationResult::WrongGeometry, geometry);
+        row("x16: erase refused", "chip=ADC1805D00", Kind::Erase, -1, false,
+            OperationResult::WrongGeometry,
+            "Hynix HY27UF161G2A is 1 Gbit x16 with 2048-byte pages; the programmer handles 1 "
+            "Gbit x8 chips only, and writing would place data wrongly");
+        row("2 Gbit: read warns", "chip=ECDA109544", Kind::Read, -1, false,
+            OperationResult::Complete, "Warning: " + geometry);
+        row("2 Gbit: forced", "chip=ECDA109544", Kind::AutoProgram, -1, true,
+            OperationResult::Complete, "Warning: " + geometry);
+        row("1.8 V warns", "chip=2CA1801502", Kind::AutoProgram, -1, false,
+            OperationResult::Complete,
+            "Warning: Micron MT29F1G08ABBDA is a 1.8 V part: make sure the socket supplies that "
+            "voltage");
+        row("over the datasheet's limit",
+            "bad=100,101,102,103,104,105,106,107,108,109,110,111,112,113,114,115,116,117,118,119,"
+            "120",
+            Kind::AutoProgram, -1, false, OperationResult::TooManyBadBlocks,
+            "The chip has 21 bad blocks, more than the limit of 20: it is not written");
+        row("over a limit set", "bad=5,700", Kind::Program, 1, false,
+            OperationResult::TooManyBadBlocks,
+            "The chip has 2 bad blocks, more than the limit of 1: it is not written");
+        row("at a limit set", "bad=5,700", Kind::AutoProgram, 2, false, OperationResult::Complete,
+            "");
+    }
+
+    void chipChecks()
+    {
+        QFETCH(Kind, kind);
+        QFETCH(int, limit);
+        QFETCH(bool, force);
+        QFETCH(QString, message);
+        QFETCH(int, status);
+        QFETCH(QByteArray, config);
+        SimEngine sim(config);
+        QVERIFY(loadImage(*sim.engine, blockPattern(1) + blockPattern(2)));
+        writeChipBlock(sim.chip(), 1, blockPattern(7));
+        sim.engine->setBadBlockLimit(limit);
+        sim.engine->setForceGeometry(force);
+        const QStringList lines = sim.run([&](AProgrammer &e) {
+            return e.request(kind, BlockScope::list({0, 1}));
+        });
+        const OperationResult &result = sim.result();
+        QCOMPARE(int(result.status), status);
+        const bool refused = !result.succeeded();
+        QCOMPARE(refused ? result.error : result.warnings.value(0), message);
+        QCOMPARE(lines.count(message.isEmpty() ? "-" : (refused ? "error: " : "info: ") + message),
+                 message.isEmpty() ? 0 : 1);
+        QVERIFY((chipBlock(sim.chip(), 1) == blockPattern(7)) == (refused || kind == Kind::Read));
+    }
+
+    // Every block the chip was told to fail, and no other, fails the surface test; the rest end
+    // erased, or as they were when kept. Bad blocks are not tested.
+    void surfaceTest_data()
+    {
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<int>("options");
+        QTest::addColumn<bool>("ecc");
+        QTest::addColumn<QString>("faults"); // block:kind[:cleared:set]
+        const int keep = AProgrammer::KeepData, mark = AProgrammer::MarkFailed;
+        QTest::newRow("faults") << QByteArray("bad=7;erase-fail=3;program-fail=5:10;flip=9:100:3")
+                                << mark << false << "3:0 5:1 9:3:0:1";
+        QTest::newRow("ECC corrects a flip; kept")
+            << QByteArray("flip=9:100:3") << keep << true << "";
+        QTest::newRow("noisy reads are no failures")
+            << QByteArray("flip-rate=2e-7") << 0 << false << "";
+        // Every block fails its third erase, the one that leaves it erased.
+        QTest::newRow("worn") << QByteArray("wear=2;bad=7") << 0 << true
+                              << "0:0 1:0 2:0 3:0 4:0 5:0 6:0 8:0 9:0 10:0 11:0";
+    }
+
+    void surfaceTest()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(int, options);
+        QFETCH(bool, ecc);
+        QFETCH(QString, faults);
+        SimEngine sim(config);
+        sim.engine->setEcc(ecc);
+        for (int block = 0; block < 12; ++block)
+            writeChipBlock(sim.chip(), block, blockPattern(quint32(block)));
+        QList<int> blocks;
+        for (int block = 0; block < 12; ++block)
+            blocks.append(block);
+        sim.run([&](AProgrammer &e) {
+            return e.request(Kind::SurfaceTest, BlockScope::list(blocks),
+                             AProgrammer::RequestOptions(options));
+        });
+        const OperationResult &result = sim.result();
+        QVERIFY(result.succeeded());
+        QStringList found;
+        for (const OperationResult::BlockFault &fault : result.faults) {
+            found.append(QStringLiteral("%1:%2").arg(fault.block).arg(int(fault.kind)));
+            if (fault.kind == OperationResult::BlockFault::Compare)
+                found.last() += QStringLiteral(":%1:%2").arg(fault.bitsCleared).arg(fault.bitsSet);
+        }
+        QCOMPARE(found.join(' '), faults);
+        QCOMPARE(result.unread, config.contains("bad=7") ? QList<int>{7} : QList<int>());
+        const bool marking = options & AProgrammer::MarkFailed;
+        QCOMPARE(result.newlyBad.size(), marking ? result.faults.size() : 0);
+        // Reading the chip here would show random flips too.
+        for (int block = 0; block < 12 && !config.contains("flip-rate"); ++block) {
+            if (result.unread.contains(block) || faults.contains(QString::number(block) + ':'))
+                continue;
+            const QByteArray expected =
+                (options & AProgrammer::KeepData) ? blockPattern(quint32(block)) : Erased;
+            QVERIFY2(chipBlock(sim.chip(), block) == expected, qPrintable(QString::number(block)));
         }
     }
 

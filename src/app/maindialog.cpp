@@ -7,6 +7,7 @@
 #include "dialogs/blockselection.h"
 #include "dialogs/exitdialog.h"
 #include "engine/aprogrammer.h"
+#include "engine/chipgeometry.h"
 #include "ui_maindialog.h"
 
 #include <QCloseEvent>
@@ -187,6 +188,7 @@ void MainDialog::readSettings()
     rangeHistory = rangeHistoryFromVariants(settings.value(SettingsKeys::Blocks).toList(),
                                             engine->blockCount());
     updateBlockMenus();
+    setUpChipMenu();
     ui->chbReadOnly->setChecked(settings.value(SettingsKeys::ReadOnly, true).toBool());
 }
 
@@ -197,6 +199,7 @@ void MainDialog::writeSettings()
     settings.setValue(SettingsKeys::Blocks, rangeHistoryToVariants(rangeHistory));
     settings.setValue(SettingsKeys::ReadOnly, ui->chbReadOnly->isChecked());
     settings.setValue(SettingsKeys::WindowSize, size());
+    writeChipSettings(settings);
 }
 
 void MainDialog::firstOpen()
@@ -278,8 +281,12 @@ void MainDialog::onChipInfoEmitted(QString name, QList<int> badBlocks)
 {
     // Gathering chip information moves no data: its blocks are not worth a rate.
     meter.finish();
-    ui->lbChipStatus->setText(tr("Chip: <b>%1</b>, %n bad block(s)", nullptr, int(badBlocks.size()))
-                                  .arg(name.toHtmlEscaped()));
+    QString status = tr("Chip: <b>%1</b>, %n bad block(s)", nullptr, int(badBlocks.size()))
+                         .arg(name.toHtmlEscaped());
+    const QString organisation = ChipGeometry::fromId(engine->chipIdBytes()).description();
+    if (!organisation.isEmpty())
+        status += QStringLiteral("<br>") + organisation.toHtmlEscaped();
+    ui->lbChipStatus->setText(status);
     ui->lbChipStatus->show();
     QList<int> list = badBlocks;
     BadBlkEditor::Changes changes;

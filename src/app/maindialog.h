@@ -3,6 +3,7 @@
 #include "app/operationmeter.h"
 #include "engine/aprogrammer.h"
 #include "engine/blockrange.h"
+#include "engine/blockscope.h"
 #include "engine/operationresult.h"
 
 #include <QList>
@@ -12,7 +13,9 @@
 #include <memory>
 
 class BlockSelection;
+class QAction;
 class QMenu;
+class QSettings;
 class QTimer;
 class QToolButton;
 
@@ -28,7 +31,8 @@ class MainDialog;
 // them.
 //
 // The log and status display, the buffer file commands and the block range menus live in
-// maindialog_log.cpp, maindialog_files.cpp and maindialog_blocks.cpp.
+// maindialog_log.cpp, maindialog_files.cpp and maindialog_blocks.cpp; the surface test and the
+// chip checks in maindialog_chip.cpp.
 class MainDialog : public QWidget
 {
     Q_OBJECT
@@ -121,6 +125,13 @@ private:
     void setBufferFile(const QString &path);
     void updateRecentMenu();
 
+    // The Bad blocks button's menu: surface test and chip checks.
+    void setUpChipMenu();
+    void writeChipSettings(QSettings &settings) const;
+    void setBadBlockLimit(int limit);
+    void chooseBadBlockLimit();
+    void surfaceTest(const BlockScope &scope);
+
     // Block range menus.
     void fillBlockMenu(QToolButton *button, void (MainDialog::*slot)());
     void updateBlockMenus();
@@ -148,4 +159,8 @@ private:
     int phasesBeforeRead = -1;
     // The file named on the command line, loaded with the first open.
     QString startFile;
+    QAction *forceGeometryAction = nullptr;
+    QAction *badLimitAction = nullptr;
+    // -1: the chip's datasheet limit.
+    int badBlockLimit = -1;
 };

@@ -15,5 +15,9 @@ constexpr QLatin1StringView Blocks("blocks");
 constexpr QLatin1StringView ReadOnly("read_only");
 // Whether closing the window asks for confirmation (bool).
 constexpr QLatin1StringView AskOnExit("AskOnExit");
+// Whether writes go on over chips whose ID says another geometry (bool).
+constexpr QLatin1StringView ForceGeometry("force_geometry");
+// The most bad blocks a chip may have to be written; -1 for its datasheet's limit (int).
+constexpr QLatin1StringView BadBlockLimit("bad_block_limit");
 
 } // namespace SettingsKeys

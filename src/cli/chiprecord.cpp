@@ -32,6 +32,13 @@ QList<int> ChipRecord::badAfter() const
     return all;
 }
 
+QJsonValue ChipRecord::withinBadBlockLimit() const
+{
+    if (badBlockLimit < 0 || chipId.isEmpty())
+        return QJsonValue::Null;
+    return badAfter().size() <= badBlockLimit;
+}
+
 double ChipRecord::seconds() const
 {
     return start.isValid() && end.isValid() ? double(start.msecsTo(end)) / 1000.0 : 0.0;
@@ -65,11 +72,15 @@ QJsonObject ChipRecord::toJson() const
         {QStringLiteral("firmware"), firmware},
         {QStringLiteral("chipId"), QString::fromLatin1(chipId.toHex())},
         {QStringLiteral("chip"), chip},
+        {QStringLiteral("organisation"), organisation},
+        {QStringLiteral("badBlockLimit"), badBlockLimit},
+        {QStringLiteral("withinBadBlockLimit"), withinBadBlockLimit()},
         {QStringLiteral("command"), command},
         {QStringLiteral("blocks"), blocks},
         {QStringLiteral("badBlocksBefore"), numbers(badBefore)},
         {QStringLiteral("badBlocksAfter"), numbers(badAfter())},
         {QStringLiteral("newlyBad"), numbers(newlyBad)},
+        {QStringLiteral("failedBlocks"), numbers(failedBlocks)},
         {QStringLiteral("eccCorrections"), eccCorrections},
         {QStringLiteral("crc32"), crc32},
         {QStringLiteral("md5"), md5},

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QList>
 #include <QString>
 
@@ -23,11 +24,17 @@ struct ChipRecord
     QString firmware;
     QByteArray chipId;
     QString chip;
+    // What the ID says of the chip ("1 Gbit, 3.3 V, x8, ..."); empty when it says nothing.
+    QString organisation;
+    // The most bad blocks the chip may have to be written; -1 for no limit.
+    int badBlockLimit = -1;
     QString command;
     // The blocks the command's operation walked through (its last phase).
     int blocks = 0;
     QList<int> badBefore;
     QList<int> newlyBad;
+    // Of a surface test: the blocks that failed it.
+    QList<int> failedBlocks;
     int eccCorrections = 0;
     // CRC32, MD5 and SHA1 of the data written or read, in lowercase hexadecimal; empty for
     // the commands that move no image.
@@ -42,6 +49,8 @@ struct ChipRecord
     qint64 bytes = 0;
 
     QList<int> badAfter() const;
+    // Null without a limit.
+    QJsonValue withinBadBlockLimit() const;
     double seconds() const;
     double megabytesPerSecond() const;
     static QString resultText(Result result);

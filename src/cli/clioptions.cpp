@@ -23,7 +23,7 @@ constexpr unsigned DeviceCommands = AllCommands & ~bit(CliOptions::List);
 constexpr unsigned BlockCommands = bit(CliOptions::Read) | bit(CliOptions::Write) |
                                    bit(CliOptions::AutoWrite) | bit(CliOptions::Verify) |
                                    bit(CliOptions::Erase) | bit(CliOptions::BlankCheck) |
-                                   bit(CliOptions::Hash);
+                                   bit(CliOptions::Hash) | bit(CliOptions::Test);
 constexpr unsigned PhysicalCommands =
     bit(CliOptions::Read) | bit(CliOptions::Verify) | bit(CliOptions::Hash);
 constexpr unsigned PadCommands =
@@ -49,6 +49,8 @@ constexpr CommandName CommandNames[] = {
     {"erase", CliOptions::Erase, "erase the whole chip (or --blocks)"},
     {"blank-check", CliOptions::BlankCheck, "check that the chip (or --blocks) is erased"},
     {"hash", CliOptions::Hash, "CRC32, MD5 and SHA1 of the image on the chip (or --blocks, --all)"},
+    {"test", CliOptions::Test,
+     "test the surface of the chip (or --blocks): erase, write, read back, compare"},
     {"upgrade-firmware", CliOptions::UpgradeFirmware,
      "load the built-in firmware into the programmer"},
 };
@@ -96,6 +98,20 @@ const QCommandLineOption
     PadOption(QStringLiteral("pad"),
               QStringLiteral("Let --blocks or --all reach past the end of FILE, which counts as "
                              "0xFF there (write, auto-write, verify)."));
+const QCommandLineOption
+    KeepOption(QStringLiteral("keep"),
+               QStringLiteral("Read each block first and write it back after its test (test)."));
+const QCommandLineOption MarkBadOption(QStringLiteral("mark-bad"),
+                                       QStringLiteral("Mark the blocks that fail bad (test)."));
+const QCommandLineOption
+    ForceGeometryOption(QStringLiteral("force-geometry"),
+                        QStringLiteral("Write also to a chip whose ID says another geometry than "
+                                       "1 Gbit x8 with 2048-byte pages."));
+const QCommandLineOption
+    MaxBadOption(QStringLiteral("max-bad"),
+                 QStringLiteral("Refuse to write a chip with more than N bad blocks (default: "
+                                "the limit of the chip's datasheet, where the chip is known)."),
+                 QStringLiteral("N"));
 const QCommandLineOption QuietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                      QStringLiteral("Show errors and results only."));
 const QCommandLineOption
@@ -128,14 +144,25 @@ struct OptionUse
 };
 
 const OptionUse Options[] = {
-    {&DeviceOption, DeviceCommands},     {&SerialOption, DeviceCommands},
-    {&BlocksOption, BlockCommands},      {&AllOption, BlockCommands},
-    {&PhysicalOption, PhysicalCommands}, {&PadOption, PadCommands},
-    {&NoEccOption, TransferCommands},    {&JsonOption, AllCommands},
-    {&ProgressOption, DeviceCommands},   {&ReportOption, DeviceCommands},
-    {&LogOption, DeviceCommands},        {&QuietOption, AllCommands},
-    {&VerboseOption, AllCommands},       {&HelpOption, AllCommands},
+    {&DeviceOption, DeviceCommands},
+    {&SerialOption, DeviceCommands},
+    {&BlocksOption, BlockCommands},
+    {&AllOption, BlockCommands},
+    {&PhysicalOption, PhysicalCommands},
+    {&PadOption, PadCommands},
+    {&NoEccOption, TransferCommands},
+    {&JsonOption, AllCommands},
+    {&ProgressOption, DeviceCommands},
+    {&ReportOption, DeviceCommands},
+    {&LogOption, DeviceCommands},
+    {&QuietOption, AllCommands},
+    {&VerboseOption, AllCommands},
+    {&HelpOption, AllCommands},
     {&VersionOption, AllCommands},
+    {&KeepOption, bit(CliOptions::Test)},
+    {&MarkBadOption, bit(CliOptions::Test)},
+    {&ForceGeometryOption, DeviceCommands},
+    {&MaxBadOption, DeviceCommands},
 };
 
 // The options of `command`; all of them without one.
@@ -284,6 +311,19 @@ bool CliOptions::parse(const QStringList &arguments, int blockCount, QString *er
     } else if (parser.isSet(AllOption) || physical) {
         // A physical dump has no image extent to go by.
         extent = WholeChip;
+    }
+    keep = parser.isSet(KeepOption);
+    markBad = parser.isSet(MarkBadOption);
+    forceGeometry = parser.isSet(ForceGeometryOption);
+    if (parser.isSet(MaxBadOption)) {
+        bool ok = false;
+        maxBad = parser.value(MaxBadOption).toInt(&ok);
+        if (!ok || maxBad < 0 || maxBad > blockCount) {
+            *error = tr("--max-bad needs a number of blocks from 0 to %1, not \"%2\"")
+                         .arg(blockCount)
+                         .arg(parser.value(MaxBadOption));
+            return false;
+        }
     }
     pad = parser.isSet(PadOption);
     if (pad && extent == Automatic) {

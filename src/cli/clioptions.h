@@ -22,6 +22,7 @@ struct CliOptions
         Hash,
         UpgradeFirmware,
         List,
+        Test,
     };
 
     // How the blocks of an operation are chosen.
@@ -53,6 +54,14 @@ struct CliOptions
     bool physical = false;
     // Blocks past the end of FILE count as 0xFF (write, auto-write, verify).
     bool pad = false;
+    // Of test: each block is read first and written back at its end; failing blocks are
+    // marked bad.
+    bool keep = false;
+    bool markBad = false;
+    // Writes go on over a chip whose ID says another geometry.
+    bool forceGeometry = false;
+    // The most bad blocks a chip may have to be written; -1 for the chip's datasheet limit.
+    int maxBad = -1;
     bool quiet = false;
     bool json = false;
     bool help = false;

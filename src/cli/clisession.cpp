@@ -4,6 +4,8 @@
 #include "cli/jsonresult.h"
 #include "cli/plaintext.h"
 #include "engine/aprogrammer.h"
+#include "engine/blockrange.h"
+#include "engine/chipgeometry.h"
 #include "engine/chipid.h"
 #include "engine/imagefile.h"
 #include "protocol/programmer.h"
@@ -36,6 +38,29 @@ QString hex(const QByteArray &digest)
     return QString::fromLatin1(digest.toHex());
 }
 
+QJsonArray blockArray(const QList<int> &blocks)
+{
+    QJsonArray array;
+    for (const int block : blocks)
+        array.append(block);
+    return array;
+}
+
+QString faultKey(OperationResult::BlockFault::Kind kind)
+{
+    switch (kind) {
+    case OperationResult::BlockFault::Erase:
+        return QStringLiteral("erase");
+    case OperationResult::BlockFault::Program:
+        return QStringLiteral("program");
+    case OperationResult::BlockFault::Read:
+        return QStringLiteral("read");
+    case OperationResult::BlockFault::Compare:
+        break;
+    }
+    return QStringLiteral("compare");
+}
+
 // The engine request of a command.
 AProgrammer::OperationKind requestKind(CliOptions::Command command)
 {
@@ -56,6 +81,8 @@ AProgrammer::OperationKind requestKind(CliOptions::Command command)
         return AProgrammer::Check;
     case CliOptions::Hash:
         return AProgrammer::CalcHash;
+    case CliOptions::Test:
+        return AProgrammer::SurfaceTest;
     case CliOptions::Info:
     case CliOptions::NoCommand:
     case CliOptions::UpgradeFirmware:
@@ -130,6 +157,8 @@ int CliSession::runCommand()
         return OperationFailed;
     if (!options.ecc)
         engine->setEcc(false);
+    engine->setForceGeometry(options.forceGeometry);
+    engine->setBadBlockLimit(options.maxBad);
     const quint16 version = engine->findChild<Programmer *>()->fwVersion();
     record.firmware = QStringLiteral("%1.%2").arg(version >> 8).arg(version & 0xFF);
     record.serialNumber = engine->findChild<Programmer *>()->serialNumber();
@@ -155,6 +184,8 @@ int CliSession::runCommand()
         break;
     case CliOptions::Read:
         return save(output.get()) ? Success : OperationFailed;
+    case CliOptions::Test:
+        return printSurfaceTest() ? Success : OperationFailed;
     case CliOptions::Write:
     case CliOptions::AutoWrite:
     case CliOptions::Update:
@@ -231,6 +262,11 @@ void CliSession::noteChip()
     record.blocks = int(result.done.size());
     record.bytes = result.bytes;
     record.status = OperationResult::statusKey(result.status);
+    record.organisation = ChipGeometry::fromId(record.chipId).description();
+    record.badBlockLimit = engine->badBlockLimit(record.chipId);
+    record.failedBlocks.clear();
+    for (const OperationResult::BlockFault &fault : std::as_const(result.faults))
+        record.failedBlocks.append(fault.block);
 }
 
 bool CliSession::loadFile()
@@ -269,19 +305,19 @@ bool CliSession::fileCoversBlocks()
 bool CliSession::request()
 {
     const AProgrammer::OperationKind kind = requestKind(options.command);
+    AProgrammer::RequestOptions flags;
+    flags.setFlag(AProgrammer::PhysicalBlocks, options.physical);
+    flags.setFlag(AProgrammer::KeepData, options.keep);
+    flags.setFlag(AProgrammer::MarkFailed, options.markBad);
     switch (options.extent) {
     case CliOptions::Listed:
-        return engine->request(kind, BlockScope::list(options.blocks),
-                               options.physical ? AProgrammer::PhysicalBlocks
-                                                : AProgrammer::NoOption);
+        return engine->request(kind, BlockScope::list(options.blocks), flags);
     case CliOptions::WholeChip:
-        return engine->request(kind, BlockScope::wholeFlash(),
-                               options.physical ? AProgrammer::PhysicalBlocks
-                                                : AProgrammer::NoOption);
+        return engine->request(kind, BlockScope::wholeFlash(), flags);
     case CliOptions::Automatic:
         break;
     }
-    return engine->request(kind, BlockScope::imageExtent());
+    return engine->request(kind, BlockScope::imageExtent(), flags);
 }
 
 bool CliSession::runOperation()
@@ -362,15 +398,15 @@ void CliSession::printInfo()
 {
     const QString &firmware = record.firmware;
     if (options.json) {
-        QJsonArray bad;
-        for (const int block : std::as_const(record.badBefore))
-            bad.append(block);
         const QJsonObject object{
             {QStringLiteral("serial"), record.serialNumber},
             {QStringLiteral("firmware"), firmware},
             {QStringLiteral("chip"), record.chip},
             {QStringLiteral("chipId"), QString::fromLatin1(record.chipId.toHex())},
-            {QStringLiteral("badBlocks"), bad}};
+            {QStringLiteral("organisation"), record.organisation},
+            {QStringLiteral("badBlocks"), blockArray(record.badBefore)},
+            {QStringLiteral("badBlockLimit"), record.badBlockLimit},
+            {QStringLiteral("withinBadBlockLimit"), record.withinBadBlockLimit()}};
         console.result(jsonLine(object));
         return;
     }
@@ -382,6 +418,44 @@ void CliSession::printInfo()
     console.result(
         QStringLiteral("Bad blocks: %1")
             .arg(bad.isEmpty() ? QStringLiteral("none") : bad.join(QLatin1String(", "))));
+    if (!record.organisation.isEmpty())
+        console.result(QStringLiteral("Organisation: %1").arg(record.organisation));
+    if (record.badBlockLimit >= 0) {
+        console.result(QStringLiteral("Bad-block limit: %1 (%2)")
+                           .arg(record.badBlockLimit)
+                           .arg(record.withinBadBlockLimit().toBool()
+                                    ? QStringLiteral("within")
+                                    : QStringLiteral("exceeded")));
+    }
+}
+
+bool CliSession::printSurfaceTest()
+{
+    const int tested = int(result.done.size() - result.unread.size());
+    if (options.json) {
+        QJsonArray failed;
+        for (const OperationResult::BlockFault &fault : std::as_const(result.faults)) {
+            failed.append(QJsonObject{{QStringLiteral("block"), fault.block},
+                                      {QStringLiteral("failure"), faultKey(fault.kind)},
+                                      {QStringLiteral("bitsCleared"), fault.bitsCleared},
+                                      {QStringLiteral("bitsSet"), fault.bitsSet}});
+        }
+        console.result(
+            jsonLine(QJsonObject{{QStringLiteral("tested"), tested},
+                                 {QStringLiteral("failed"), failed},
+                                 {QStringLiteral("notTested"), blockArray(result.unread)},
+                                 {QStringLiteral("newlyBad"), blockArray(result.newlyBad)}}));
+    } else {
+        console.result(QStringLiteral("Tested: %1 block(s)").arg(tested));
+        console.result(QStringLiteral("Failed: %1")
+                           .arg(result.faults.isEmpty()
+                                    ? QStringLiteral("none")
+                                    : BlockRangeList::fromBlocks(record.failedBlocks).toString()));
+    }
+    if (result.faults.isEmpty())
+        return true;
+    showError(tr("%n block(s) failed the surface test", nullptr, int(result.faults.size())));
+    return false;
 }
 
 void CliSession::printHashes()

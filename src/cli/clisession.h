@@ -69,6 +69,8 @@ private:
     void noteDigests(const Digests &digests);
     void printInfo();
     void printHashes();
+    // The surface test's outcome; false, after an error line, when a block failed.
+    bool printSurfaceTest();
     void onFinished(const QString &status);
     void onResult(const OperationResult &result);
 

@@ -1,6 +1,7 @@
 #include "engine/aprogrammer.h"
 
 #include "engine/blockrange.h"
+#include "engine/chipid.h"
 #include "engine/imagebuffer.h"
 #include "engine/imagedirectory.h"
 #include "engine/logging.h"
@@ -172,6 +173,8 @@ QString AProgrammer::phaseKey(OperationKind kind)
         return QStringLiteral("hash");
     case SetBadBlocks:
         return QStringLiteral("mark");
+    case SurfaceTest:
+        return QStringLiteral("test");
     case Update:
     case ReadDirectory:
     case Idle:
@@ -190,6 +193,8 @@ bool AProgrammer::admit(OperationKind kind, QList<int> list, int total, bool ima
     // Physical block numbers only for the kinds that leave the chip as it is.
     if (options.testFlag(PhysicalBlocks) && kind != Read && kind != Verify && kind != Check &&
         kind != CalcHash)
+        return false;
+    if ((options.testFlag(KeepData) || options.testFlag(MarkFailed)) && kind != SurfaceTest)
         return false;
 
     const bool whole = list.isEmpty();
@@ -261,6 +266,9 @@ QString AProgrammer::requestTitle(OperationKind kind, bool whole, int count,
                      : tr("Computing hashes for %n Flash block(s): %1", nullptr, count).arg(text);
     case SetBadBlocks:
         return tr("Marking %n Flash block(s) as bad: %1", nullptr, count).arg(text);
+    case SurfaceTest:
+        return whole ? tr("Testing whole Flash...")
+                     : tr("Testing %n Flash block(s): %1", nullptr, count).arg(text);
     case Update:
     case ReadDirectory:
     case Idle:
@@ -685,6 +693,12 @@ void AProgrammer::setEcc(bool on)
     }
     QMutexLocker locker(&requestLock);
     programmer->setUseEcc(on);
+}
+
+int AProgrammer::badBlockLimit(const QByteArray &id) const
+{
+    const int wanted = badBlockLimitWanted.load();
+    return wanted >= 0 ? wanted : datasheetBadBlockLimit(id);
 }
 
 int AProgrammer::blockCount() const

@@ -56,6 +56,9 @@ public:
         Update = 11,
         ReadDirectory = 12,
         SetBadBlocks = 13,
+        // The surface test: each good physical block erased, written with a pattern and its
+        // complement and read back; it ends erased (or, with KeepData, as it was).
+        SurfaceTest = 14,
     };
     Q_ENUM(OperationKind)
 
@@ -66,6 +69,10 @@ public:
         // Block numbers are physical: no bad block is skipped. Bad blocks are not read; a read
         // or a digest takes 0xFF in their place. Only for Read, Verify, Check and CalcHash.
         PhysicalBlocks = 1,
+        // Of a surface test: each block is read first and written back at its end.
+        KeepData = 2,
+        // Of a surface test: blocks that fail are marked bad.
+        MarkFailed = 4,
     };
     Q_DECLARE_FLAGS(RequestOptions, RequestOption)
 
@@ -77,6 +84,14 @@ public:
     bool isEccSupported() const;
     bool isEccEnabled() const;
     void setEcc(bool on);
+    // Writes to a chip whose ID says another geometry than the programmer's are refused unless
+    // forced; reads go on with a warning.
+    void setForceGeometry(bool on) { forceGeometry = on; }
+    // The most bad blocks a chip may have to be written; -1 takes the chip's datasheet limit
+    // where the chip is known, and no limit otherwise.
+    void setBadBlockLimit(int limit) { badBlockLimitWanted = limit; }
+    // The limit that applies to the chip with `id`; -1 for none.
+    int badBlockLimit(const QByteArray &id) const;
     int blockCount() const;
     // Progress range of the phase that is starting; read when `operationBegin` arrives.
     int progressMinimum() const { return progressMin.load(); }
@@ -107,7 +122,7 @@ public:
     // program that opens its programmer itself switches it off.
     void setAutoOpen(bool on) { autoOpen = on; }
     // The stable key of the phases of `kind` in progress reports: "read", "program", "erase",
-    // "verify", "check", "info", "hash", "directory", "mark".
+    // "verify", "check", "info", "hash", "directory", "mark", "test".
     static QString phaseKey(OperationKind kind);
 
 signals:
@@ -232,6 +247,15 @@ private:
     bool mapBlock(Phase &phase, int block, int *physical);
     // Whether physical `block` is bad; false when a device query failed.
     bool isBadBlock(Phase &phase, int block, bool *bad);
+    // The chip checks at the start of a phase: geometry, supply and bad-block limit. False when
+    // the request ends here.
+    bool checkChip(Phase &phase);
+    // A warning line about the chip, shown once per request.
+    void warn(const QString &text);
+    StepResult surfaceTestStep(Phase &phase, int block);
+    // Marks physical `block` bad after it failed while logical `logical` was written there;
+    // Remap when the logical block can move to the next good block.
+    StepResult replaceBlock(Phase &phase, int logical, int physical);
     // Asks the chip for the marks of physical `block`.
     bool readBadMark(int block, bool *bad);
     void noteBadBlock(Phase &phase, int block);
@@ -242,6 +266,9 @@ private:
     OperationKind complete(Phase &phase);
     OperationKind updateRule(const QByteArray &flashDirectory);
     void reportInformation();
+    void reportSurfaceTest(const Phase &phase);
+    // The chip's organisation from its ID and its bad blocks against the limit.
+    void reportChipDetails();
     // Runs a buffer file operation in this thread; false when the engine is busy.
     bool runFileOperation(const std::function<bool()> &operation);
     // Opens a programmer through `openDevice` in place of the open one, if any.
@@ -274,6 +301,8 @@ private:
     QList<int> keepInPlace;
     // Set when the engine is being destroyed: no new phase begins, the running one stops.
     std::atomic<bool> closing{false};
+    std::atomic<bool> forceGeometry{false};
+    std::atomic<int> badBlockLimitWanted{-1};
     QByteArray chipId;
     int openDelay = 2;
     // The thread that holds `requestLock` through a GuiLock, if any.

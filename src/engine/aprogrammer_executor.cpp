@@ -1,11 +1,13 @@
 #include "engine/aprogrammer.h"
 
 #include "engine/blockrange.h"
+#include "engine/chipgeometry.h"
 #include "engine/chipid.h"
 #include "engine/imagebuffer.h"
 #include "engine/imagedirectory.h"
 #include "engine/logging.h"
 #include "engine/operationresult.h"
+#include "protocol/geometry.h"
 #include "protocol/programmer.h"
 
 #include <QStringList>
@@ -68,6 +70,95 @@ bool isErased(QByteArrayView data)
     return std::all_of(data.begin(), data.end(), [](char byte) { return byte == char(0xFF); });
 }
 
+// The surface test's pattern for `block`: pseudo-random bytes that differ from block to block,
+// so that data that lands in another block, or a cell that keeps its old value, shows.
+QByteArray surfacePattern(int block)
+{
+    QByteArray data(Geometry::BlockSize, Qt::Uninitialized);
+    quint32 state = 0x9E3779B9u ^ (quint32(block) * 0x85EBCA6Bu);
+    for (char &byte : data) {
+        state = state * 1664525u + 1013904223u;
+        byte = char(state >> 24);
+    }
+    return data;
+}
+
+QByteArray complement(QByteArray data)
+{
+    for (char &byte : data)
+        byte = char(~byte);
+    return data;
+}
+
+using BlockFault = OperationResult::BlockFault;
+
+// Counts into `fault` the bits that both reads return other than `written`.
+void countFlips(const QByteArray &written, const QByteArray &first, const QByteArray &second,
+                BlockFault *fault)
+{
+    fault->bitsCleared = fault->bitsSet = 0;
+    for (qsizetype i = 0; i < written.size(); ++i) {
+        const uchar wrote = uchar(written[i]);
+        const uchar wrong = uchar(wrote ^ uchar(first.at(i))) & uchar(wrote ^ uchar(second.at(i)));
+        fault->bitsCleared += qPopulationCount(quint8(wrong & wrote));
+        fault->bitsSet += qPopulationCount(quint8(wrong & ~wrote));
+    }
+}
+
+enum class TestPass
+{
+    Passed,
+    BlockFailed,
+    // The link or the programmer failed: the test cannot go on.
+    Broken,
+};
+
+// Erases `block`, writes `pattern` and reads it back. Only bits that a second read returns
+// wrong again count: a bit that reads wrong once is a noisy read, not a failing cell.
+TestPass testPattern(Programmer &programmer, int block, const QByteArray &pattern,
+                     BlockFault *fault)
+{
+    const auto failedAs = [&](int result, BlockFault::Kind kind, int deviceFailure) {
+        fault->kind = kind;
+        return result == deviceFailure ? TestPass::BlockFailed : TestPass::Broken;
+    };
+    int result = programmer.eraseBlock(block, false);
+    if (!ok(result))
+        return failedAs(result, BlockFault::Erase, Programmer::ResultOperationError);
+    result = programmer.programBlock(block, pattern);
+    if (!ok(result))
+        return failedAs(result, BlockFault::Program, Programmer::ResultOperationError);
+    QByteArray reads[2];
+    for (QByteArray &actual : reads) {
+        result = programmer.readBlock(block, actual);
+        if (!ok(result))
+            return failedAs(result, BlockFault::Read, Programmer::ResultEccUncorrectable);
+        if (actual == pattern)
+            return TestPass::Passed;
+    }
+    countFlips(pattern, reads[0], reads[1], fault);
+    fault->kind = BlockFault::Compare;
+    return fault->bitsCleared + fault->bitsSet > 0 ? TestPass::BlockFailed : TestPass::Passed;
+}
+
+QString faultText(const BlockFault &fault)
+{
+    switch (fault.kind) {
+    case BlockFault::Erase:
+        return AProgrammer::tr("erase failed");
+    case BlockFault::Program:
+        return AProgrammer::tr("programming failed");
+    case BlockFault::Read:
+        return AProgrammer::tr("read back failed");
+    case BlockFault::Compare:
+        break;
+    }
+    return AProgrammer::tr("%n bit(s) read back wrong (%1 from 1 to 0, %2 from 0 to 1)", nullptr,
+                           fault.bitsCleared + fault.bitsSet)
+        .arg(fault.bitsCleared)
+        .arg(fault.bitsSet);
+}
+
 } // namespace
 
 AProgrammer::OperationKind AProgrammer::execute()
@@ -87,8 +178,10 @@ void AProgrammer::notePhase(const Phase &phase)
     current->unread = phase.unread;
     const bool movesData = phase.kind != Erase && phase.kind != Information &&
                            phase.kind != SetBadBlocks && phase.kind != AbortRequested;
+    // A surface test writes and reads two patterns a block.
+    const int transfers = phase.kind == SurfaceTest ? 4 : 1;
     if (movesData)
-        current->bytes += qint64(phase.done.size()) * Programmer::blockSize();
+        current->bytes += qint64(phase.done.size()) * transfers * Geometry::BlockSize;
 }
 
 void AProgrammer::reportProgress(const Phase &phase)
@@ -209,10 +302,15 @@ bool AProgrammer::startPhase(Phase &phase, OperationKind *result)
         phase.map = BlockMap::withBadBlocks(badBlocks);
     else
         badBlocks.clear();
+    if (!checkChip(phase)) {
+        *result = Idle;
+        return false;
+    }
 
     phase.list = blocks;
     phase.fit = fitToChip;
-    phase.physical = requestOptions.testFlag(PhysicalBlocks);
+    // The surface test works on physical blocks and passes over the bad ones.
+    phase.physical = requestOptions.testFlag(PhysicalBlocks) || phase.kind == SurfaceTest;
     phase.keep = std::exchange(keepInPlace, {});
     // Bad blocks are marked where they are named; a whole-flash erase works in place.
     phase.skipBad =
@@ -242,6 +340,48 @@ bool AProgrammer::startPhase(Phase &phase, OperationKind *result)
         return false;
     }
     return true;
+}
+
+bool AProgrammer::checkChip(Phase &phase)
+{
+    const ChipGeometry geometry = ChipGeometry::fromId(chipId);
+    const QString name = chipName(chipId);
+    if (geometry.isLowVoltage()) {
+        warn(tr("Warning: %1 is a %2 V part: make sure the socket supplies that voltage")
+                 .arg(name)
+                 .arg(geometry.millivolts / 1000.0, 0, 'f', 1));
+    }
+    const bool writes = phase.kind == Erase || phase.kind == Program || phase.kind == AutoProgram ||
+                        phase.kind == SetBadBlocks || phase.kind == SurfaceTest;
+    if (geometry.decoded && !geometry.matchesProgrammer()) {
+        const QString reason = tr("%1 is %2; the programmer handles 1 Gbit x8 chips only, and "
+                                  "writing would place data wrongly")
+                                   .arg(name, geometry.mismatch());
+        if (writes && !forceGeometry) {
+            reportError(reason);
+            finishRequest(OperationResult::WrongGeometry, tr("Failed"));
+            return false;
+        }
+        warn(tr("Warning: %1").arg(reason));
+    }
+    const int limit = badBlockLimit(chipId);
+    if ((phase.kind == Program || phase.kind == AutoProgram) && limit >= 0 &&
+        badBlocks.size() > limit) {
+        reportError(tr("The chip has %1 bad blocks, more than the limit of %2: it is not written")
+                        .arg(badBlocks.size())
+                        .arg(limit));
+        finishRequest(OperationResult::TooManyBadBlocks, tr("Failed"));
+        return false;
+    }
+    return true;
+}
+
+void AProgrammer::warn(const QString &text)
+{
+    if (current->warnings.contains(text))
+        return;
+    current->warnings.append(text);
+    emit info(text);
 }
 
 bool AProgrammer::preEraseDirectory(Phase &phase)
@@ -365,6 +505,8 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
             return StepResult::Failed;
         return bad || markBlockBad(phase, physical) ? StepResult::Done : StepResult::Failed;
     }
+    case SurfaceTest:
+        return surfaceTestStep(phase, physical);
     default:
         return StepResult::Failed;
     }
@@ -388,6 +530,11 @@ AProgrammer::StepResult AProgrammer::eraseForWriting(Phase &phase, int logical, 
         result = programmer->eraseBlock(physical, false);
     if (result != Programmer::ResultOperationError)
         return ok(result) ? StepResult::Done : StepResult::Failed;
+    return replaceBlock(phase, logical, physical);
+}
+
+AProgrammer::StepResult AProgrammer::replaceBlock(Phase &phase, int logical, int physical)
+{
     if (!markBlockBad(phase, physical))
         return StepResult::Failed;
     // Every logical block above this one now lives one good block further up: one already
@@ -429,9 +576,65 @@ AProgrammer::StepResult AProgrammer::autoProgramStep(Phase &phase, int logical, 
             return erased;
     }
     const QByteArray data = buffer->block(logical);
-    if (!ok(programmer->programBlock(physical, data)))
+    const int programmed = programmer->programBlock(physical, data);
+    // A worn block that fails to program is replaced like one that fails to erase.
+    if (programmed == Programmer::ResultOperationError) {
+        emit info(tr("Programming Flash block %1 failed").arg(physical));
+        return replaceBlock(phase, logical, physical);
+    }
+    if (!ok(programmed))
         return StepResult::Failed;
     return ok(programmer->verifyBlock(physical, data)) ? StepResult::Done : StepResult::Failed;
+}
+
+AProgrammer::StepResult AProgrammer::surfaceTestStep(Phase &phase, int block)
+{
+    const bool keep = requestOptions.testFlag(KeepData);
+    QByteArray kept;
+    BlockFault fault;
+    fault.block = block;
+    TestPass pass = TestPass::Passed;
+    if (keep) {
+        const int result = programmer->readBlock(block, kept);
+        // A block whose data cannot be read is not tested: the test would destroy it.
+        if (!ok(result)) {
+            fault.kind = BlockFault::Read;
+            pass = result == Programmer::ResultEccUncorrectable ? TestPass::BlockFailed
+                                                                : TestPass::Broken;
+            kept.clear();
+        }
+    }
+    const bool tested = pass == TestPass::Passed;
+    const QByteArray pattern = surfacePattern(block);
+    if (pass == TestPass::Passed)
+        pass = testPattern(*programmer, block, pattern, &fault);
+    if (pass == TestPass::Passed)
+        pass = testPattern(*programmer, block, complement(pattern), &fault);
+    if (pass == TestPass::Broken)
+        return StepResult::Failed;
+    // A tested block ends erased, or with what it held; the last erase is tested too.
+    if (tested) {
+        const int erased = programmer->eraseBlock(block, false);
+        if (!ok(erased) && pass == TestPass::Passed) {
+            fault.kind = BlockFault::Erase;
+            pass = erased == Programmer::ResultOperationError ? TestPass::BlockFailed
+                                                              : TestPass::Broken;
+        }
+        if (pass == TestPass::Broken)
+            return StepResult::Failed;
+        if (ok(erased) && !kept.isEmpty()) {
+            const int restored = programmer->programBlock(block, kept);
+            if (!ok(restored) && restored != Programmer::ResultOperationError)
+                return StepResult::Failed;
+        }
+    }
+    if (pass == TestPass::BlockFailed) {
+        current->faults.append(fault);
+        emit info(tr("Block %1 failed the surface test: %2").arg(block).arg(faultText(fault)));
+        if (requestOptions.testFlag(MarkFailed) && !markBlockBad(phase, block))
+            return StepResult::Failed;
+    }
+    return StepResult::Done;
 }
 
 AProgrammer::OperationKind AProgrammer::complete(Phase &phase)
@@ -450,11 +653,16 @@ AProgrammer::OperationKind AProgrammer::complete(Phase &phase)
                       .arg(rangeText(phase.leftOut)));
         emit blocksLeftOut(phase.leftOut);
     }
-    if (!phase.unread.isEmpty()) {
+    if (!phase.unread.isEmpty() && phase.kind == SurfaceTest) {
+        emit info(tr("%n bad block(s) not tested: %1", nullptr, int(phase.unread.size()))
+                      .arg(rangeText(phase.unread)));
+    } else if (!phase.unread.isEmpty()) {
         emit info(tr("%n bad block(s) not read, erased bytes in their place: %1", nullptr,
                      int(phase.unread.size()))
                       .arg(rangeText(phase.unread)));
     }
+    if (phase.kind == SurfaceTest)
+        reportSurfaceTest(phase);
     // An abort noted after the last block leaves the state AbortRequested: the phase then just
     // completes, without report or follow-up.
     switch (readState()) {
@@ -477,6 +685,7 @@ AProgrammer::OperationKind AProgrammer::complete(Phase &phase)
         break;
     case Information:
         reportInformation();
+        reportChipDetails();
         break;
     default:
         break;
@@ -519,6 +728,21 @@ AProgrammer::OperationKind AProgrammer::updateRule(const QByteArray &flashDirect
     return AutoProgram;
 }
 
+void AProgrammer::reportSurfaceTest(const Phase &phase)
+{
+    const int tested = int(phase.done.size() - phase.unread.size());
+    QList<int> failed;
+    for (const BlockFault &fault : std::as_const(current->faults))
+        failed.append(fault.block);
+    if (failed.isEmpty()) {
+        emit info(tr("Surface test: %n block(s) tested, none failed", nullptr, tested));
+        return;
+    }
+    emit info(tr("Surface test: %n block(s) tested, %1 failed: %2", nullptr, tested)
+                  .arg(failed.size())
+                  .arg(rangeText(failed)));
+}
+
 void AProgrammer::reportInformation()
 {
     const QString name = chipName(chipId);
@@ -533,4 +757,17 @@ void AProgrammer::reportInformation()
         numbers.append(QString::number(block));
     emit info(tr("Found %n bad block(s): %1", nullptr, int(badBlocks.size()))
                   .arg(numbers.join(QStringLiteral(", "))));
+}
+
+void AProgrammer::reportChipDetails()
+{
+    const ChipGeometry geometry = ChipGeometry::fromId(chipId);
+    if (geometry.decoded)
+        emit info(tr("Organisation: %1").arg(geometry.description()));
+    const int limit = badBlockLimit(chipId);
+    if (limit < 0)
+        return;
+    emit info(badBlocks.size() <= limit
+                  ? tr("%1 bad block(s), within the limit of %2").arg(badBlocks.size()).arg(limit)
+                  : tr("%1 bad block(s), over the limit of %2").arg(badBlocks.size()).arg(limit));
 }

@@ -10,3 +10,7 @@ QString chipName(const QByteArray &id);
 // True when the ID says no chip is inserted: exactly five 0xFF bytes, what the programmer reads
 // from an empty socket.
 bool isChipMissing(const QByteArray &id);
+
+// The most bad blocks the chip's datasheet allows over its life (its blocks less its minimum of
+// valid blocks); -1 for a chip that is not in the table.
+int datasheetBadBlockLimit(const QByteArray &id);

@@ -13,6 +13,10 @@ QString OperationResult::statusKey(Status status)
         return QStringLiteral("no-flash-image");
     case NoBufferImage:
         return QStringLiteral("no-buffer-image");
+    case WrongGeometry:
+        return QStringLiteral("wrong-geometry");
+    case TooManyBadBlocks:
+        return QStringLiteral("too-many-bad-blocks");
     case Failed:
         break;
     }

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QMetaType>
 #include <QString>
+#include <QStringList>
 
 // What one request of the engine did, given once by AProgrammer::operationResult() when the
 // request ends, after its last phase. The window's figures, the command line, its JSON and its
@@ -24,6 +25,34 @@ struct OperationResult
         NoFlashImage,
         // The buffer's block 2 holds no image directory (an update).
         NoBufferImage,
+        // The chip's ID says a geometry other than the programmer's; nothing was written.
+        WrongGeometry,
+        // The chip has more bad blocks than its limit allows; nothing was written.
+        TooManyBadBlocks,
+    };
+
+    // A block that failed the surface test, and how.
+    struct BlockFault
+    {
+        enum Kind
+        {
+            Erase,
+            Program,
+            // The block could not be read back (a transfer or an uncorrectable ECC error).
+            Read,
+            // It read back other than written.
+            Compare,
+        };
+        int block = -1;
+        Kind kind = Compare;
+        // Of a comparison: bits written as 1 that read 0, and written as 0 that read 1.
+        int bitsCleared = 0;
+        int bitsSet = 0;
+        bool operator==(const BlockFault &other) const
+        {
+            return block == other.block && kind == other.kind && bitsCleared == other.bitsCleared &&
+                   bitsSet == other.bitsSet;
+        }
     };
 
     // The kind that was requested: Read for a read of the image extent, whose first phase reads
@@ -39,8 +68,12 @@ struct OperationResult
     QList<int> leftOut;
     // Physical blocks this request marked bad, in the order it marked them.
     QList<int> newlyBad;
-    // Bad physical blocks that a physical request passed over (not read).
+    // Bad physical blocks that a physical request passed over (not read or tested).
     QList<int> unread;
+    // The blocks that failed a surface test, in the order tested.
+    QList<BlockFault> faults;
+    // Warning lines the request showed about the chip (low voltage, other geometry).
+    QStringList warnings;
     // The digests of a hash request.
     Digests digests;
     // The chip as the request left it; the ID is empty when it was not read.
@@ -52,7 +85,7 @@ struct OperationResult
 
     bool succeeded() const { return status == Complete; }
     // A stable key of the status for machines: "complete", "failed", "aborted", "no-chip",
-    // "no-flash-image", "no-buffer-image".
+    // "no-flash-image", "no-buffer-image", "wrong-geometry", "too-many-bad-blocks".
     static QString statusKey(Status status);
 };
 
