@@ -1,5 +1,6 @@
 // Block range lists: the normal form and the stream form that settings keep.
 #include "engine/blockrange.h"
+#include "engine/blockscope.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -68,6 +69,20 @@ private slots:
         QCOMPARE(list.ranges, Ranges({{INT_MIN, INT_MAX}}));
         QCOMPARE(listOf({{3, 4}, {1, 3}, {6, 5}, {INT_MAX - 1, INT_MAX}}).toBlocks(),
                  QList<int>({3, 4, 1, 2, 3, INT_MAX - 1, INT_MAX}));
+    }
+
+    // A chosen list is the whole flash only when it names every block, in any order.
+    void chosenScope()
+    {
+        QList<int> every;
+        for (int block = 1023; block >= 0; --block)
+            every.append(block);
+        QCOMPARE(BlockScope::chosen(every + QList<int>{5}).kind(), BlockScope::WholeFlash);
+        QList<int> allButOne = every;
+        allButOne.removeOne(500);
+        const BlockScope scope = BlockScope::chosen(allButOne + QList<int>{7});
+        QCOMPARE(scope.kind(), BlockScope::List);
+        QCOMPARE(scope.blocks().size(), 1024);
     }
 
     void streamForm()
