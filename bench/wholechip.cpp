@@ -12,6 +12,7 @@
 //         + the latency timer (2 ms) when the answer ends in a partly filled packet.
 // CPU time is the process's user and system time over the same span.
 #include "blockloop.h"
+#include "protocol/commands.h"
 #include "simulatedprogrammer.h"
 
 #include <QCoreApplication>
@@ -31,8 +32,8 @@ constexpr double PageRead = 25e-6;
 constexpr double PageProgram = 300e-6;
 constexpr double BlockErase = 2e-3;
 constexpr qint64 Frame = 7;
-constexpr qint64 PageBytes = 2048 + 26;
-constexpr int Pages = 64;
+constexpr qint64 PageBytes = Geometry::PageSize + Npx4Protocol::EccSpareSize;
+constexpr int Pages = Geometry::PagesPerBlock;
 
 double transfer(qint64 bytes)
 {
@@ -93,7 +94,8 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     // An optional first argument limits the run to that many blocks.
-    const int blocks = argc > 1 ? std::clamp(QByteArray(argv[1]).toInt(), 1, 1024) : 1024;
+    const int blocks = argc > 1 ? std::clamp(QByteArray(argv[1]).toInt(), 1, Geometry::BlockCount)
+                                : Geometry::BlockCount;
     SimulatedProgrammer simulated{QByteArray()};
     if (!simulated.ready)
         return 1;

@@ -14,7 +14,7 @@ Q_DECLARE_METATYPE(Operation)
 
 namespace {
 
-constexpr int BlockSize = 131072;
+using Geometry::BlockSize;
 
 QByteArray randomData(int size, quint32 seed)
 {
@@ -63,7 +63,7 @@ private slots:
         makeReady(rig);
         QCOMPARE(rig.programmer.programBlock(9, data), int(Programmer::ResultOk));
         const QByteArray block = data + QByteArray(BlockSize - data.size(), char(0xFF));
-        for (int p = 0; p < 64; ++p) {
+        for (int p = 0; p < Geometry::PagesPerBlock; ++p) {
             QByteArray page(EccPageSize, 0);
             QByteArray spare(NandChip::SpareSize, 0);
             rig.set.chip(0).readPage(9, p, page.data(), spare.data());

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr int BlockSize = 131072;
+using Geometry::BlockSize;
 
 struct CliResult
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/geometry.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -16,7 +18,7 @@ struct ProgrammerInfo
     float level = 0.0f; // the device's level reading, 0..255 scaled to 0..3.6
     int major = 0;
     int minor = 0;
-    int blockCount = 1024;
+    int blockCount = Geometry::BlockCount;
 };
 
 // One attached device as the survey of the bus found it.
@@ -85,9 +87,9 @@ public:
     static constexpr char DownloadAddress[] =
         "https://velmora.example/download/npx4-prog-setup.exe";
 
-    // Flash geometry.
-    static int blockCount() { return 1024; }
-    static int blockSize() { return 131072; }
+    // The flash geometry of protocol/geometry.h, for the callers that hold a Programmer.
+    static constexpr int blockCount() { return Geometry::BlockCount; }
+    static constexpr int blockSize() { return Geometry::BlockSize; }
 
     // CRC-16/XMODEM of `length` bytes.
     static quint16 crc16(const quint8 *data, qint64 length);
@@ -105,7 +107,7 @@ public:
     int readBlockMarks(int block, quint8 *marks);
     int readBadBlockList(QList<int> &blocks);
     int eraseBlock(int block, bool flag);
-    // Erases `count` blocks from block 0 with one command; counts above 1024 mean 1024.
+    // Erases the first `count` blocks with one command; a count past the last block means all.
     int fastErase(unsigned count, bool flag);
     int markBad(int block);
     int readId(QByteArray &id);

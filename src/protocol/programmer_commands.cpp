@@ -21,7 +21,7 @@ constexpr int MinimumPeriod = 20;
 constexpr int BadBlockListTimeout = 1000;
 constexpr int FastEraseTryTimeout = 500;
 constexpr int FastEraseTimeout = 5000;
-constexpr unsigned MaxEraseCount = 1024;
+constexpr unsigned MaxEraseCount = Geometry::BlockCount;
 
 // Low 8 bits of the integer part of `value`; values that have no integer part give 0.
 quint8 lowBitsOfIntegerPart(double value)
@@ -87,7 +87,7 @@ int Programmer::getInfo(ProgrammerInfo *info)
         info->level = float(answer[2] / 255.0 * double(3.6f));
         info->major = answer[3];
         info->minor = answer[4];
-        info->blockCount = blockCount();
+        info->blockCount = Geometry::BlockCount;
         firmwareVersion = quint16(answer[3] << 8 | answer[4]);
     }
     return result;
