@@ -19,14 +19,14 @@ double megabytesPerSecond(qint64 bytes, qint64 nsecs)
 // Runs `operation` on every block and then, untimed, `check` when given; returns the time spent
 // inside the operations, or -1 after a failure (reported on stderr).
 qint64 timeAllBlocks(Programmer &programmer, const char *name,
-                     const std::function<int(int)> &operation,
+                     const std::function<Programmer::Result(int)> &operation,
                      const std::function<bool(int)> &check = {})
 {
     qint64 nsecs = 0;
     for (int block = 0; block < Programmer::blockCount(); ++block) {
         QElapsedTimer timer;
         timer.start();
-        const int result = operation(block);
+        const Programmer::Result result = operation(block);
         nsecs += timer.nsecsElapsed();
         if (result != Programmer::ResultOk) {
             std::fprintf(stderr, "%s of block %d failed: %s\n", name, block,
@@ -64,7 +64,8 @@ int main(int argc, char **argv)
 
     // The first pass touches the chip's memory for the first time: timed, but apart.
     const qint64 cold = timeAllBlocks(programmer, "program", program);
-    if (cold < 0 || programmer.fastErase(unsigned(Programmer::blockCount()), false) != 0)
+    if (cold < 0 ||
+        programmer.fastErase(unsigned(Programmer::blockCount()), false) != Programmer::ResultOk)
         return 1;
     const qint64 programmed = timeAllBlocks(programmer, "program", program);
     const qint64 readBack = timeAllBlocks(programmer, "read", read, readCorrectly);

@@ -60,7 +60,7 @@ double processCpu()
 
 // Runs `operation` on the first Blocks blocks and prints the figures; false after a failure.
 bool measure(const char *name, EmulatedFtdiBridge &bridge, Programmer &programmer,
-             const std::function<int(int)> &operation)
+             const std::function<Programmer::Result(int)> &operation)
 {
     const QMap<QString, double> threadsBefore = threadCpu();
     const EmulatedFtdiBridge::Record before = bridge.record();
@@ -130,10 +130,10 @@ int main(int argc, char **argv)
                                     block, image.mid(qint64(block) * blockSize, blockSize));
                             }) &&
                     measure("readBlock", bridge, programmer, [&](int block) {
-                        const int result = programmer.readBlock(block, data);
+                        const Programmer::Result result = programmer.readBlock(block, data);
                         return result == Programmer::ResultOk &&
                                        data != image.mid(qint64(block) * blockSize, blockSize)
-                                   ? -1
+                                   ? Programmer::ResultVerifyFailed
                                    : result;
                     });
     FtdiDriver::setInstance(nullptr);

@@ -72,7 +72,7 @@ double cpuSeconds()
 
 // Runs `operation` on every block; prints wall, floor and CPU; false after a failure.
 bool measure(Programmer &programmer, int blocks, const char *name, double floorPerBlock,
-             const std::function<int(int)> &operation)
+             const std::function<Programmer::Result(int)> &operation)
 {
     const double cpuBefore = cpuSeconds();
     QElapsedTimer timer;
@@ -109,7 +109,7 @@ int main(int argc, char **argv)
     const bool ok =
         measure(programmer, blocks, "auto-write", eraseFloor() + programFloor() + readFloor(),
                 [&](int block) {
-                    int result = programmer.eraseBlock(block, false);
+                    Programmer::Result result = programmer.eraseBlock(block, false);
                     if (result == Programmer::ResultOk)
                         result = programmer.programBlock(block, slice(block));
                     return result == Programmer::ResultOk

@@ -9,7 +9,7 @@
 #include <QTest>
 
 using Fault = SimFirmware::AnswerFault;
-using Operation = std::function<int(Programmer &)>;
+using Operation = std::function<Programmer::Result(Programmer &)>;
 Q_DECLARE_METATYPE(Operation)
 
 namespace {
@@ -26,7 +26,7 @@ QByteArray randomData(int size, quint32 seed)
 void makeReady(SimRig &rig)
 {
     QVERIFY(rig.programmer.open(0));
-    QCOMPARE(rig.programmer.power(true), int(Programmer::ResultOk));
+    QCOMPARE(rig.programmer.power(true), Programmer::ResultOk);
 }
 
 Operation verify(const QByteArray &expected)
@@ -61,7 +61,7 @@ private slots:
         SimRig rig;
         rig.programmer.setUseEcc(useEcc); // taken up by the opening
         makeReady(rig);
-        QCOMPARE(rig.programmer.programBlock(9, data), int(Programmer::ResultOk));
+        QCOMPARE(rig.programmer.programBlock(9, data), Programmer::ResultOk);
         const QByteArray block = data + QByteArray(BlockSize - data.size(), char(0xFF));
         for (int p = 0; p < Geometry::PagesPerBlock; ++p) {
             QByteArray page(EccPageSize, 0);
@@ -81,7 +81,7 @@ private slots:
         SimRig rig;
         makeReady(rig);
         const QByteArray data = randomData(BlockSize, 4);
-        QCOMPARE(rig.programmer.programBlock(7, data), int(Programmer::ResultOk));
+        QCOMPARE(rig.programmer.programBlock(7, data), Programmer::ResultOk);
         NandChip &chip = rig.set.chip(0);
         chip.addSpareFlip(7, 3, 2 + 3 * 2 + 1, 4);      // code of page 3, subpage 2
         chip.addDataFlip(7, 5 * EccPageSize + 1267, 5); // page 5, subpage 2
@@ -90,7 +90,7 @@ private slots:
         QSignalSpy infos(&rig.programmer, &Programmer::info);
         const int commands = rig.firmware().commandCount();
         QByteArray read(BlockSize, 0);
-        QCOMPARE(rig.programmer.readBlock(7, read), int(Programmer::ResultEccUncorrectable));
+        QCOMPARE(rig.programmer.readBlock(7, read), Programmer::ResultEccUncorrectable);
         QCOMPARE(rig.programmer.errorString(),
                  "Uncorrectable ECC error found (block 7, page 10, subpage 1)");
         QCOMPARE(rig.firmware().commandCount(), commands + 1);
@@ -100,10 +100,10 @@ private slots:
         QCOMPARE(infos.at(0).at(0), "Damaged ECC code found (block 7, page 3, subpage 2)");
         QCOMPARE(infos.at(1).at(0),
                  "Correctable error found and fixed (block 7, offset 0x002cf3, bit 5)");
-        QCOMPARE(rig.programmer.blankCheck(9), int(Programmer::ResultOk));
+        QCOMPARE(rig.programmer.blankCheck(9), Programmer::ResultOk);
         // A complete read leaves nothing to drop either.
         LogCapture log("npx4.protocol");
-        QCOMPARE(rig.programmer.blankCheck(9), int(Programmer::ResultOk));
+        QCOMPARE(rig.programmer.blankCheck(9), Programmer::ResultOk);
         QCOMPARE(log.messages(), QStringList());
     }
 
@@ -153,7 +153,7 @@ private slots:
         QFETCH(int, result);
         SimRig rig;
         makeReady(rig);
-        QCOMPARE(rig.programmer.programBlock(3, stored), int(Programmer::ResultOk));
+        QCOMPARE(rig.programmer.programBlock(3, stored), Programmer::ResultOk);
         for (const Fault &fault : faults)
             rig.firmware().injectAnswerFault(fault);
         QCOMPARE(operation(rig.programmer), result);

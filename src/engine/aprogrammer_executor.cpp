@@ -14,7 +14,7 @@
 
 namespace {
 
-bool ok(int result)
+bool ok(Programmer::Result result)
 {
     return result == Programmer::ResultOk;
 }
@@ -189,7 +189,7 @@ void AProgrammer::failPhase(Phase &phase, const QString &reason)
 bool AProgrammer::startPhase(Phase &phase, OperationKind *result)
 {
     chipId.clear();
-    const int idResult = programmer->readId(chipId);
+    const Programmer::Result idResult = programmer->readId(chipId);
     // Firmware without the ID command: no chip test.
     if (idResult != Programmer::ResultUnsupported) {
         if (!ok(idResult)) {
@@ -323,10 +323,12 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
         if (bad)
             return physicalBadStep(phase, logical, physical);
     }
-    const auto done = [](int result) { return ok(result) ? StepResult::Done : StepResult::Failed; };
+    const auto done = [](Programmer::Result result) {
+        return ok(result) ? StepResult::Done : StepResult::Failed;
+    };
     switch (phase.kind) {
     case Read: {
-        const int result = programmer->readBlock(physical, phase.data);
+        const Programmer::Result result = programmer->readBlock(physical, phase.data);
         // What arrived is kept, also from a failed read.
         const qsizetype size = qMin<qsizetype>(phase.data.size(), Programmer::blockSize());
         std::memcpy(buffer->blockData(logical), phase.data.constData(), size_t(size));
@@ -337,7 +339,7 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
     case Erase: {
         if (!phase.needErase)
             return StepResult::Done;
-        const int result = programmer->eraseBlock(physical, !phase.skipBad);
+        const Programmer::Result result = programmer->eraseBlock(physical, !phase.skipBad);
         // Erasing the whole chip in place passes over blocks that fail to erase.
         if (!phase.skipBad && result == Programmer::ResultOperationError)
             return StepResult::Done;
@@ -352,7 +354,7 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
     case Information:
         return StepResult::Done;
     case CalcHash: {
-        const int result = programmer->readBlock(physical, phase.data);
+        const Programmer::Result result = programmer->readBlock(physical, phase.data);
         buffer->addToDigests(phase.data);
         return done(result);
     }
@@ -383,7 +385,7 @@ AProgrammer::StepResult AProgrammer::physicalBadStep(Phase &phase, int logical, 
 
 AProgrammer::StepResult AProgrammer::eraseForWriting(Phase &phase, int logical, int physical)
 {
-    int result = programmer->eraseBlock(physical, false);
+    Programmer::Result result = programmer->eraseBlock(physical, false);
     if (result == Programmer::ResultOperationError)
         result = programmer->eraseBlock(physical, false);
     if (result != Programmer::ResultOperationError)

@@ -98,9 +98,9 @@ const QByteArray &erasedBlock()
 
 } // namespace
 
-int Programmer::programBlock(int block, const QByteArray &data)
+Programmer::Result Programmer::programBlock(int block, const QByteArray &data)
 {
-    const int ready = checkCommand(AnyFirmware, true);
+    const Result ready = checkCommand(AnyFirmware, true);
     if (ready != ResultOk)
         return ready;
     if (data.size() > blockSize()) {
@@ -145,9 +145,9 @@ int Programmer::programBlock(int block, const QByteArray &data)
     return decodeAnswer(command.data());
 }
 
-int Programmer::readBlock(int block, QByteArray &data)
+Programmer::Result Programmer::readBlock(int block, QByteArray &data)
 {
-    const int ready = checkCommand(AnyFirmware, true);
+    const Result ready = checkCommand(AnyFirmware, true);
     if (ready != ResultOk)
         return ready;
     data.resize(blockSize());
@@ -155,9 +155,9 @@ int Programmer::readBlock(int block, QByteArray &data)
     const bool ecc = eccActive();
     bool uncorrectable = false;
 
-    const auto attempt = [&]() -> int {
+    const auto attempt = [&]() -> Result {
         CommandBytes command = wordCommand(CmdReadBlock, block);
-        const int answer = exchange(command.data());
+        const Result answer = exchange(command.data());
         // A damaged answer may still be followed by the block: it is dropped before the next
         // command.
         if (answer == ResultOk || (answer == ResultTransferFailed && connected))
@@ -195,7 +195,7 @@ int Programmer::readBlock(int block, QByteArray &data)
         return ResultOk;
     };
 
-    int result = attempt();
+    Result result = attempt();
     // A closed link is not tried again: its failure is what the user has to see.
     for (int n = 2; n <= ReadAttempts && result != ResultOk && !uncorrectable && connected; ++n) {
         qCWarning(lcNand) << "Error ocurred during read, repeat" << n << "of" << ReadAttempts;
@@ -204,9 +204,9 @@ int Programmer::readBlock(int block, QByteArray &data)
     return result;
 }
 
-int Programmer::verifyBlock(int block, const QByteArray &expected)
+Programmer::Result Programmer::verifyBlock(int block, const QByteArray &expected)
 {
-    const int ready = checkCommand(AnyFirmware, true);
+    const Result ready = checkCommand(AnyFirmware, true);
     if (ready != ResultOk)
         return ready;
     if (expected.size() > blockSize()) {
@@ -214,7 +214,7 @@ int Programmer::verifyBlock(int block, const QByteArray &expected)
         return ResultInvalidOperation;
     }
     QByteArray actual;
-    const int result = readBlock(block, actual);
+    const Result result = readBlock(block, actual);
     if (result != ResultOk)
         return result;
     const qsizetype offset =
@@ -226,13 +226,13 @@ int Programmer::verifyBlock(int block, const QByteArray &expected)
     return ResultVerifyFailed;
 }
 
-int Programmer::blankCheck(int block)
+Programmer::Result Programmer::blankCheck(int block)
 {
-    const int ready = checkCommand(AnyFirmware, true);
+    const Result ready = checkCommand(AnyFirmware, true);
     if (ready != ResultOk)
         return ready;
     QByteArray actual;
-    const int result = readBlock(block, actual);
+    const Result result = readBlock(block, actual);
     if (result != ResultOk)
         return result;
     const qsizetype offset =

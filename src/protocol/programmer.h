@@ -67,6 +67,7 @@ public:
         ResultUnsupported = 9,
         ResultEccUncorrectable = 11,
     };
+    Q_ENUM(Result)
 
     explicit Programmer(QObject *parent = nullptr);
     ~Programmer() override;
@@ -94,32 +95,32 @@ public:
     // CRC-16/XMODEM of `length` bytes.
     static quint16 crc16(const quint8 *data, qint64 length);
 
-    int getInfo(ProgrammerInfo *info);
-    int power(bool on);
-    int setMode(int mode);
-    int setPeriod(int period, float fraction);
-    int setParameter(quint8 value);
-    int setEccMode(quint8 value);
-    int setUseEcc(bool on);
+    Result getInfo(ProgrammerInfo *info);
+    Result power(bool on);
+    Result setMode(int mode);
+    Result setPeriod(int period, float fraction);
+    Result setParameter(quint8 value);
+    Result setEccMode(quint8 value);
+    Result setUseEcc(bool on);
     // ECC is in use when it is wanted and the firmware can move the spare record.
     bool eccActive() const;
     // `marks` receives the block's two mark bytes (0, 0 unless the command succeeds).
-    int readBlockMarks(int block, quint8 *marks);
-    int readBadBlockList(QList<int> &blocks);
-    int eraseBlock(int block, bool flag);
+    Result readBlockMarks(int block, quint8 *marks);
+    Result readBadBlockList(QList<int> &blocks);
+    Result eraseBlock(int block, bool flag);
     // Erases the first `count` blocks with one command; a count past the last block means all.
-    int fastErase(unsigned count, bool flag);
-    int markBad(int block);
-    int readId(QByteArray &id);
+    Result fastErase(unsigned count, bool flag);
+    Result markBad(int block);
+    Result readId(QByteArray &id);
 
     // Whole-block transfers.
-    int programBlock(int block, const QByteArray &data);
-    int readBlock(int block, QByteArray &data);
-    int verifyBlock(int block, const QByteArray &expected);
-    int blankCheck(int block);
+    Result programBlock(int block, const QByteArray &data);
+    Result readBlock(int block, QByteArray &data);
+    Result verifyBlock(int block, const QByteArray &expected);
+    Result blankCheck(int block);
 
     // Loads the built-in firmware image into the device's boot loader.
-    int upgradeFirmware();
+    Result upgradeFirmware();
 
     // Every attached programmer, and every device some process holds (which may be one).
     // With `inspect`, free ones are opened briefly to ask for their firmware version, or
@@ -148,7 +149,7 @@ private:
     bool sendCommand(const quint8 *command);
     bool receiveAnswer(quint8 *answer, int timeout, bool closeOnFailure);
     bool checkAnswer(const quint8 *frame);
-    int decodeAnswer(const quint8 *answer);
+    Result decodeAnswer(const quint8 *answer);
     void closeDevice();
 
     // Sets the error text `text` completed with `reason` and runs the closing sequence.
@@ -156,14 +157,14 @@ private:
     // False, after transferFailed(), when the channel is closed and cannot carry a transfer.
     bool channelUsable(const char *failureText);
     // The checks every command makes before it sends anything: connection and firmware.
-    int checkCommand(quint16 minFirmware, bool reportNotConnected);
+    Result checkCommand(quint16 minFirmware, bool reportNotConnected);
     // Send `command`, await its answer into the same buffer and decode it.
-    int exchange(quint8 *command);
-    int runCommand(quint8 *command, quint16 minFirmware, bool reportNotConnected);
-    int runConfigure(quint8 function, quint8 p3, quint8 p4, quint16 minFirmware,
-                     bool reportNotConnected);
+    Result exchange(quint8 *command);
+    Result runCommand(quint8 *command, quint16 minFirmware, bool reportNotConnected);
+    Result runConfigure(quint8 function, quint8 p3, quint8 p4, quint16 minFirmware,
+                        bool reportNotConnected);
     // Receives a data phase of exactly `length` bytes.
-    int receivePhase(char *data, qint64 length, int timeout);
+    Result receivePhase(char *data, qint64 length, int timeout);
     // Reads and drops what is left of a data phase the host gave up on, as long as the device
     // keeps sending it: a purge only clears the bridge, and the device goes on streaming. False
     // when the link broke meanwhile (and has been closed).

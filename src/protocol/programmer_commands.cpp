@@ -33,7 +33,7 @@ quint8 lowBitsOfIntegerPart(double value)
 
 } // namespace
 
-int Programmer::checkCommand(quint16 minFirmware, bool reportNotConnected)
+Programmer::Result Programmer::checkCommand(quint16 minFirmware, bool reportNotConnected)
 {
     if (!connected) {
         if (reportNotConnected)
@@ -45,35 +45,36 @@ int Programmer::checkCommand(quint16 minFirmware, bool reportNotConnected)
     return ResultOk;
 }
 
-int Programmer::exchange(quint8 *command)
+Programmer::Result Programmer::exchange(quint8 *command)
 {
     if (!sendCommand(command) || !receiveAnswer(command, answerTimeout, true))
         return ResultTransferFailed;
     return decodeAnswer(command);
 }
 
-int Programmer::runCommand(quint8 *command, quint16 minFirmware, bool reportNotConnected)
+Programmer::Result Programmer::runCommand(quint8 *command, quint16 minFirmware,
+                                          bool reportNotConnected)
 {
-    const int result = checkCommand(minFirmware, reportNotConnected);
+    const Result result = checkCommand(minFirmware, reportNotConnected);
     return result == ResultOk ? exchange(command) : result;
 }
 
-int Programmer::runConfigure(quint8 function, quint8 p3, quint8 p4, quint16 minFirmware,
-                             bool reportNotConnected)
+Programmer::Result Programmer::runConfigure(quint8 function, quint8 p3, quint8 p4,
+                                            quint16 minFirmware, bool reportNotConnected)
 {
     CommandBytes command{CommandMarker, CmdConfigure, function, p3, p4};
     return runCommand(command.data(), minFirmware, reportNotConnected);
 }
 
-int Programmer::receivePhase(char *data, qint64 length, int timeout)
+Programmer::Result Programmer::receivePhase(char *data, qint64 length, int timeout)
 {
     unreadPhase = length;
     return receiveData(data, length, timeout) == length ? ResultOk : ResultTransferFailed;
 }
 
-int Programmer::getInfo(ProgrammerInfo *info)
+Programmer::Result Programmer::getInfo(ProgrammerInfo *info)
 {
-    const int ready = checkCommand(AnyFirmware, true);
+    const Result ready = checkCommand(AnyFirmware, true);
     if (ready != ResultOk)
         return ready;
     CommandBytes answer{CommandMarker, CmdGetInfo, 0, 0, 0};
@@ -82,7 +83,7 @@ int Programmer::getInfo(ProgrammerInfo *info)
         reconnectRequired = true;
         return ResultTransferFailed;
     }
-    const int result = decodeAnswer(answer.data());
+    const Result result = decodeAnswer(answer.data());
     if (result == ResultOk && info) {
         info->level = float(answer[2] / 255.0 * double(3.6f));
         info->major = answer[3];
@@ -93,35 +94,35 @@ int Programmer::getInfo(ProgrammerInfo *info)
     return result;
 }
 
-int Programmer::power(bool on)
+Programmer::Result Programmer::power(bool on)
 {
     CommandBytes command{CommandMarker, on ? CmdPowerOn : CmdPowerOff, 0, 0, 0};
     return runCommand(command.data(), AnyFirmware, true);
 }
 
-int Programmer::setMode(int mode)
+Programmer::Result Programmer::setMode(int mode)
 {
     return runConfigure(CfgMode, 0, quint8(mode), AnyFirmware, true);
 }
 
-int Programmer::setPeriod(int period, float fraction)
+Programmer::Result Programmer::setPeriod(int period, float fraction)
 {
     period = std::max(period, MinimumPeriod);
     return runConfigure(CfgPeriod, lowBitsOfIntegerPart(period * double(fraction) / 10),
                         quint8(period / 10), Firmware11, false);
 }
 
-int Programmer::setParameter(quint8 value)
+Programmer::Result Programmer::setParameter(quint8 value)
 {
     return runConfigure(CfgParameter, 0, value, Firmware11, false);
 }
 
-int Programmer::setEccMode(quint8 value)
+Programmer::Result Programmer::setEccMode(quint8 value)
 {
     return runConfigure(CfgEcc, value, 0, Firmware14, false);
 }
 
-int Programmer::setUseEcc(bool on)
+Programmer::Result Programmer::setUseEcc(bool on)
 {
     eccWanted = on;
     return setEccMode(on ? EccSpareSize : 0);
@@ -132,12 +133,12 @@ bool Programmer::eccActive() const
     return eccWanted && firmwareVersion >= Firmware14;
 }
 
-int Programmer::readBlockMarks(int block, quint8 *marks)
+Programmer::Result Programmer::readBlockMarks(int block, quint8 *marks)
 {
     marks[0] = 0;
     marks[1] = 0;
     CommandBytes answer = wordCommand(CmdBlockCheck, block, 0);
-    const int result = runCommand(answer.data(), AnyFirmware, true);
+    const Result result = runCommand(answer.data(), AnyFirmware, true);
     if (result == ResultOk) {
         marks[0] = answer[3];
         marks[1] = answer[4];
@@ -145,10 +146,10 @@ int Programmer::readBlockMarks(int block, quint8 *marks)
     return result;
 }
 
-int Programmer::readBadBlockList(QList<int> &blocks)
+Programmer::Result Programmer::readBadBlockList(QList<int> &blocks)
 {
     CommandBytes answer = wordCommand(CmdBlockCheck, BlockListMarker, BlockListFlag);
-    const int result = runCommand(answer.data(), Firmware11, false);
+    const Result result = runCommand(answer.data(), Firmware11, false);
     if (result != ResultOk)
         return result;
     const int count = answer[4];
@@ -163,15 +164,15 @@ int Programmer::readBadBlockList(QList<int> &blocks)
     return ResultOk;
 }
 
-int Programmer::eraseBlock(int block, bool flag)
+Programmer::Result Programmer::eraseBlock(int block, bool flag)
 {
     CommandBytes command = wordCommand(CmdErase, block, flag ? EraseInPlaceFlag : 0);
     return runCommand(command.data(), AnyFirmware, true);
 }
 
-int Programmer::fastErase(unsigned count, bool flag)
+Programmer::Result Programmer::fastErase(unsigned count, bool flag)
 {
-    const int ready = checkCommand(Firmware11, false);
+    const Result ready = checkCommand(Firmware11, false);
     if (ready != ResultOk)
         return ready;
     // The frame carries count - 1: a count of 0 would go out as 65536 blocks.
@@ -199,16 +200,16 @@ int Programmer::fastErase(unsigned count, bool flag)
     return ResultTransferFailed;
 }
 
-int Programmer::markBad(int block)
+Programmer::Result Programmer::markBad(int block)
 {
     CommandBytes command = wordCommand(CmdMarkBad, block, 0);
     return runCommand(command.data(), AnyFirmware, true);
 }
 
-int Programmer::readId(QByteArray &id)
+Programmer::Result Programmer::readId(QByteArray &id)
 {
     CommandBytes answer{CommandMarker, CmdReadId, 0, 0, 0};
-    const int result = runCommand(answer.data(), Firmware11, false);
+    const Result result = runCommand(answer.data(), Firmware11, false);
     if (result != ResultOk)
         return result;
     id = QByteArray(answer[2], '\0');
