@@ -1,6 +1,6 @@
-// Throughput of whole-block reads and programs with ECC through the whole stack: Programmer,
-// Ftd and the simulated programmer's driver at unlimited link rate. Reports MB/s of page data
-// over all 1024 blocks.
+// Throughput of whole-block reads and programs with ECC through the whole stack: BlockTransfer,
+// Programmer, Ftd and the simulated programmer's driver at unlimited link rate. Reports MB/s of
+// page data over all blocks of the chip.
 #include "simulatedprogrammer.h"
 
 #include <QCoreApplication>
@@ -50,6 +50,7 @@ int main(int argc, char **argv)
     if (!simulated.ready)
         return 1;
     Programmer &programmer = *simulated.programmer;
+    BlockTransfer &transfer = *simulated.transfer;
 
     const int blockSize = Programmer::blockSize();
     const QByteArray image = randomChipImage();
@@ -57,9 +58,9 @@ int main(int argc, char **argv)
     const auto slice = [&](int block) {
         return QByteArray::fromRawData(image.constData() + qint64(block) * blockSize, blockSize);
     };
-    const auto program = [&](int block) { return programmer.programBlock(block, slice(block)); };
+    const auto program = [&](int block) { return transfer.programBlock(block, slice(block)); };
     QByteArray data;
-    const auto read = [&](int block) { return programmer.readBlock(block, data); };
+    const auto read = [&](int block) { return transfer.readBlock(block, data); };
     const auto readCorrectly = [&](int block) { return data == slice(block); };
 
     // The first pass touches the chip's memory for the first time: timed, but apart.

@@ -100,6 +100,7 @@ int main(int argc, char **argv)
     if (!simulated.ready)
         return 1;
     Programmer &programmer = *simulated.programmer;
+    BlockTransfer &transfer = *simulated.transfer;
     const int blockSize = Programmer::blockSize();
     const QByteArray image = randomChipImage();
     const auto slice = [&](int block) {
@@ -111,14 +112,14 @@ int main(int argc, char **argv)
                 [&](int block) {
                     Programmer::Result result = programmer.eraseBlock(block, false);
                     if (result == Programmer::ResultOk)
-                        result = programmer.programBlock(block, slice(block));
+                        result = transfer.programBlock(block, slice(block));
                     return result == Programmer::ResultOk
-                               ? programmer.verifyBlock(block, slice(block))
+                               ? transfer.verifyBlock(block, slice(block))
                                : result;
                 }) &&
         measure(programmer, blocks, "read", readFloor(),
-                [&](int block) { return programmer.readBlock(block, data); }) &&
+                [&](int block) { return transfer.readBlock(block, data); }) &&
         measure(programmer, blocks, "verify", readFloor(),
-                [&](int block) { return programmer.verifyBlock(block, slice(block)); });
+                [&](int block) { return transfer.verifyBlock(block, slice(block)); });
     return ok ? 0 : 1;
 }

@@ -5,6 +5,7 @@
 #include "engine/imagedirectory.h"
 #include "engine/logging.h"
 #include "engine/operationresult.h"
+#include "nand/blocktransfer.h"
 #include "protocol/programmer.h"
 
 #include <QTimerEvent>
@@ -22,7 +23,8 @@ constexpr int ReadyLockWaitMs = 100;
 } // namespace
 
 AProgrammer::AProgrammer(QObject *parent)
-    : QThread(parent), programmer(new Programmer(this)), requestSemaphore(0),
+    : QThread(parent), programmer(new Programmer(this)),
+      transfer(new BlockTransfer(*programmer, this)), requestSemaphore(0),
       buffer(new ImageBuffer(this)), current(std::make_unique<OperationResult>())
 {
     qRegisterMetaType<OperationResult>();
@@ -44,6 +46,7 @@ AProgrammer::AProgrammer(QObject *parent)
     start();
 
     connect(programmer, &Programmer::info, this, &AProgrammer::info);
+    connect(transfer, &BlockTransfer::info, this, &AProgrammer::info);
     pollTimerId = startTimer(PollIntervalMs);
     connect(programmer, &Programmer::deviceOpened, this, [this] {
         connectionReported = true;

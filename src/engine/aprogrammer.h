@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 
+class BlockTransfer;
 class ImageBuffer;
 class Programmer;
 struct Digests;
@@ -251,6 +252,8 @@ private:
     void reportDisconnected();
 
     Programmer *programmer;
+    // The block transfers over `programmer`.
+    BlockTransfer *transfer;
     QSemaphore requestSemaphore;
     QMutex requestLock;
     QMutex stateLock;

@@ -6,6 +6,7 @@
 #include "engine/imagedirectory.h"
 #include "engine/logging.h"
 #include "engine/operationresult.h"
+#include "nand/blocktransfer.h"
 #include "protocol/programmer.h"
 
 #include <QStringList>
@@ -328,14 +329,14 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
     };
     switch (phase.kind) {
     case Read: {
-        const Programmer::Result result = programmer->readBlock(physical, phase.data);
+        const Programmer::Result result = transfer->readBlock(physical, phase.data);
         // What arrived is kept, also from a failed read.
         const qsizetype size = qMin<qsizetype>(phase.data.size(), Programmer::blockSize());
         std::memcpy(buffer->blockData(logical), phase.data.constData(), size_t(size));
         return done(result);
     }
     case Program:
-        return done(programmer->programBlock(physical, buffer->block(logical)));
+        return done(transfer->programBlock(physical, buffer->block(logical)));
     case Erase: {
         if (!phase.needErase)
             return StepResult::Done;
@@ -348,19 +349,19 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
     case AutoProgram:
         return autoProgramStep(phase, logical, physical);
     case Verify:
-        return done(programmer->verifyBlock(physical, buffer->block(logical)));
+        return done(transfer->verifyBlock(physical, buffer->block(logical)));
     case Check:
-        return done(programmer->blankCheck(physical));
+        return done(transfer->blankCheck(physical));
     case Information:
         return StepResult::Done;
     case CalcHash: {
-        const Programmer::Result result = programmer->readBlock(physical, phase.data);
+        const Programmer::Result result = transfer->readBlock(physical, phase.data);
         buffer->addToDigests(phase.data);
         return done(result);
     }
     case Update:
     case ReadDirectory:
-        return done(programmer->readBlock(physical, phase.data));
+        return done(transfer->readBlock(physical, phase.data));
     case SetBadBlocks: {
         bool bad = false;
         if (!isBadBlock(phase, physical, &bad))
@@ -431,9 +432,9 @@ AProgrammer::StepResult AProgrammer::autoProgramStep(Phase &phase, int logical, 
             return erased;
     }
     const QByteArray data = buffer->block(logical);
-    if (!ok(programmer->programBlock(physical, data)))
+    if (!ok(transfer->programBlock(physical, data)))
         return StepResult::Failed;
-    return ok(programmer->verifyBlock(physical, data)) ? StepResult::Done : StepResult::Failed;
+    return ok(transfer->verifyBlock(physical, data)) ? StepResult::Done : StepResult::Failed;
 }
 
 AProgrammer::OperationKind AProgrammer::complete(Phase &phase)

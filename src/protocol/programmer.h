@@ -113,11 +113,23 @@ public:
     Result markBad(int block);
     Result readId(QByteArray &id);
 
-    // Whole-block transfers.
-    Result programBlock(int block, const QByteArray &data);
-    Result readBlock(int block, QByteArray &data);
-    Result verifyBlock(int block, const QByteArray &expected);
-    Result blankCheck(int block);
+    // The block commands with their data phases, which the block transfers (BlockTransfer)
+    // build on. The checks before a block command: the connection, whose absence is reported.
+    Result checkBlockCommand();
+    // Sends the block command `code` for `block`. With `incoming` bytes the device answers at
+    // once and then sends them: the answer is awaited and decoded, and the bytes are expected
+    // whenever the device may send them (after a good answer, and after a damaged one on a live
+    // link), so that what the host does not take is dropped before the next command. Without,
+    // the host sends the data phase next and finishBlockCommand() takes the answer.
+    Result startBlockCommand(quint8 code, int block, qint64 incoming = 0);
+    // Sends `length` bytes of the data phase; a short write fails with a text of its own.
+    Result sendBlockData(const char *data, qint64 length);
+    // Receives the next `length` bytes of the data phase the device sends.
+    Result receiveBlockData(char *data, qint64 length);
+    // Awaits and decodes the answer to a block command whose data phase the host has sent.
+    Result finishBlockCommand();
+    // The text errorString() gives, for a failure found above the device commands.
+    void setError(const QString &text);
 
     // Loads the built-in firmware image into the device's boot loader.
     Result upgradeFirmware();

@@ -23,6 +23,9 @@ constexpr int FastEraseTryTimeout = 500;
 constexpr int FastEraseTimeout = 5000;
 constexpr unsigned MaxEraseCount = Geometry::BlockCount;
 
+const char ShortWriteText[] =
+    QT_TRANSLATE_NOOP("Programmer", "Send failed: %1 of %2 bytes written");
+
 // Low 8 bits of the integer part of `value`; values that have no integer part give 0.
 quint8 lowBitsOfIntegerPart(double value)
 {
@@ -70,6 +73,52 @@ Programmer::Result Programmer::receivePhase(char *data, qint64 length, int timeo
 {
     unreadPhase = length;
     return receiveData(data, length, timeout) == length ? ResultOk : ResultTransferFailed;
+}
+
+Programmer::Result Programmer::checkBlockCommand()
+{
+    return checkCommand(AnyFirmware, true);
+}
+
+Programmer::Result Programmer::startBlockCommand(quint8 code, int block, qint64 incoming)
+{
+    CommandBytes command = wordCommand(code, block);
+    if (incoming == 0)
+        return sendCommand(command.data()) ? ResultOk : ResultTransferFailed;
+    const Result answer = exchange(command.data());
+    // A damaged answer may still be followed by the data: it is dropped before the next command.
+    if (answer == ResultOk || (answer == ResultTransferFailed && connected))
+        unreadPhase = incoming;
+    return answer;
+}
+
+Programmer::Result Programmer::sendBlockData(const char *data, qint64 length)
+{
+    const qint64 written = sendData(data, length);
+    if (written == length)
+        return ResultOk;
+    // A failed write has left its text; a short one has none yet.
+    if (written >= 0)
+        error = tr(ShortWriteText).arg(written).arg(length);
+    return ResultTransferFailed;
+}
+
+Programmer::Result Programmer::receiveBlockData(char *data, qint64 length)
+{
+    return receiveData(data, length, answerTimeout) == length ? ResultOk : ResultTransferFailed;
+}
+
+Programmer::Result Programmer::finishBlockCommand()
+{
+    CommandBytes answer{};
+    if (!receiveAnswer(answer.data(), answerTimeout, true))
+        return ResultTransferFailed;
+    return decodeAnswer(answer.data());
+}
+
+void Programmer::setError(const QString &text)
+{
+    error = text;
 }
 
 Programmer::Result Programmer::getInfo(ProgrammerInfo *info)
