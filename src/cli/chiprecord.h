@@ -28,6 +28,7 @@ struct ChipRecord
     int blocks = 0;
     QList<int> badBefore;
     QList<int> newlyBad;
+    // The bits ECC corrected in the blocks the command read.
     int eccCorrections = 0;
     // CRC32, MD5 and SHA1 of the data written or read, in lowercase hexadecimal; empty for
     // the commands that move no image.

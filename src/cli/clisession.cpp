@@ -230,6 +230,9 @@ void CliSession::noteChip()
     std::sort(record.badBefore.begin(), record.badBefore.end());
     record.blocks = int(result.done.size());
     record.bytes = result.bytes;
+    record.eccCorrections =
+        int(std::count_if(result.eccEvents.cbegin(), result.eccEvents.cend(),
+                          [](const EccEvent &event) { return event.kind == EccEvent::Corrected; }));
     record.status = OperationResult::statusKey(result.status);
 }
 

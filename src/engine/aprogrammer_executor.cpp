@@ -138,6 +138,7 @@ AProgrammer::OperationKind AProgrammer::executePhase(Phase &phase)
                 break;
             }
             step = runStep(phase, logical, physical);
+            current->eccEvents += transfer->takeEccEvents();
             if (step == StepResult::Failed)
                 return Failed;
         }
