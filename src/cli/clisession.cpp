@@ -206,8 +206,7 @@ int CliSession::openProgrammer()
     };
     while (!open()) {
         if (deadline.hasExpired()) {
-            const auto *programmer = engine->findChild<Programmer *>();
-            showError(tr("No programmer found: %1").arg(programmer->errorString()));
+            showError(tr("No programmer found: %1").arg(engine->openError()));
             return NoProgrammer;
         }
         if (!waitUntil([] { return false; }, OpenRetryMs))

@@ -638,6 +638,16 @@ bool AProgrammer::openWith(const std::function<bool()> &openDevice)
     return opened;
 }
 
+QString AProgrammer::openError() const
+{
+    if (!programmer->firmwareUnsupported())
+        return programmer->errorString();
+    const QString link =
+        QStringLiteral("<a href=\"%1\">%1</a>").arg(QLatin1String(DownloadAddress));
+    return programmer->errorString() + QLatin1Char('\n') +
+           tr("Please download new version of Velmora NPX4 Programmer from %1.").arg(link);
+}
+
 bool AProgrammer::fwUprgade()
 {
     if (lockHeldHere())

@@ -70,11 +70,18 @@ public:
     };
     Q_DECLARE_FLAGS(RequestOptions, RequestOption)
 
+    // Where the newest version of the program can be downloaded.
+    static constexpr char DownloadAddress[] =
+        "https://velmora.example/download/npx4-prog-setup.exe";
+
     explicit AProgrammer(QObject *parent = nullptr);
     ~AProgrammer() override;
 
     // True when a programmer is open and no operation is pending or running.
     bool isReady();
+    // Why the last open failed, for the user: with a link to the download where a newer
+    // version of the program is needed.
+    QString openError() const;
     bool isEccSupported() const;
     bool isEccEnabled() const;
     void setEcc(bool on);

@@ -83,10 +83,9 @@ public:
     // Firmware version of the connected device: major * 256 + minor.
     quint16 fwVersion() const { return firmwareVersion; }
     bool useEcc() const { return eccWanted; }
-
-    // Where the newest version of the program can be downloaded.
-    static constexpr char DownloadAddress[] =
-        "https://velmora.example/download/npx4-prog-setup.exe";
+    // The last open() refused the device because its firmware speaks a newer protocol than this
+    // program knows: a newer version of the program is needed.
+    bool firmwareUnsupported() const { return unsupportedFirmware; }
 
     // The flash geometry of protocol/geometry.h, for the callers that hold a Programmer.
     static constexpr int blockCount() { return Geometry::BlockCount; }
@@ -206,6 +205,7 @@ private:
     std::atomic<quint16> firmwareVersion{0}; // major * 256 + minor
     std::atomic<bool> eccWanted{true};
     QString serial;
+    bool unsupportedFirmware = false;
     bool closing = false; // the closing sequence is running
     // Bytes of the current data phase the device has still to send.
     qint64 unreadPhase = 0;
