@@ -8,7 +8,7 @@
 // Runs `operation` on blocks 0 to count - 1; at the first failure it says which block failed and
 // why, and returns false.
 inline bool forEachBlock(Programmer &programmer, int count, const char *name,
-                         const std::function<int(int)> &operation)
+                         const std::function<Programmer::Result(int)> &operation)
 {
     for (int block = 0; block < count; ++block) {
         if (operation(block) != Programmer::ResultOk) {

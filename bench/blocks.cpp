@@ -1,6 +1,6 @@
-// Throughput of whole-block reads and programs with ECC through the whole stack: Programmer,
-// Ftd and the simulated programmer's driver at unlimited link rate. Reports MB/s of page data
-// over all 1024 blocks.
+// Throughput of whole-block reads and programs with ECC through the whole stack: BlockTransfer,
+// Programmer, Ftd and the simulated programmer's driver at unlimited link rate. Reports MB/s of
+// page data over all blocks of the chip.
 #include "simulatedprogrammer.h"
 
 #include <QCoreApplication>
@@ -19,14 +19,14 @@ double megabytesPerSecond(qint64 bytes, qint64 nsecs)
 // Runs `operation` on every block and then, untimed, `check` when given; returns the time spent
 // inside the operations, or -1 after a failure (reported on stderr).
 qint64 timeAllBlocks(Programmer &programmer, const char *name,
-                     const std::function<int(int)> &operation,
+                     const std::function<Programmer::Result(int)> &operation,
                      const std::function<bool(int)> &check = {})
 {
     qint64 nsecs = 0;
     for (int block = 0; block < Programmer::blockCount(); ++block) {
         QElapsedTimer timer;
         timer.start();
-        const int result = operation(block);
+        const Programmer::Result result = operation(block);
         nsecs += timer.nsecsElapsed();
         if (result != Programmer::ResultOk) {
             std::fprintf(stderr, "%s of block %d failed: %s\n", name, block,
@@ -50,6 +50,7 @@ int main(int argc, char **argv)
     if (!simulated.ready)
         return 1;
     Programmer &programmer = *simulated.programmer;
+    BlockTransfer &transfer = *simulated.transfer;
 
     const int blockSize = Programmer::blockSize();
     const QByteArray image = randomChipImage();
@@ -57,14 +58,15 @@ int main(int argc, char **argv)
     const auto slice = [&](int block) {
         return QByteArray::fromRawData(image.constData() + qint64(block) * blockSize, blockSize);
     };
-    const auto program = [&](int block) { return programmer.programBlock(block, slice(block)); };
+    const auto program = [&](int block) { return transfer.programBlock(block, slice(block)); };
     QByteArray data;
-    const auto read = [&](int block) { return programmer.readBlock(block, data); };
+    const auto read = [&](int block) { return transfer.readBlock(block, data); };
     const auto readCorrectly = [&](int block) { return data == slice(block); };
 
     // The first pass touches the chip's memory for the first time: timed, but apart.
     const qint64 cold = timeAllBlocks(programmer, "program", program);
-    if (cold < 0 || programmer.fastErase(unsigned(Programmer::blockCount()), false) != 0)
+    if (cold < 0 ||
+        programmer.fastErase(unsigned(Programmer::blockCount()), false) != Programmer::ResultOk)
         return 1;
     const qint64 programmed = timeAllBlocks(programmer, "program", program);
     const qint64 readBack = timeAllBlocks(programmer, "read", read, readCorrectly);

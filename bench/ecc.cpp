@@ -1,6 +1,6 @@
-// Throughput of the page code: computing it and checking clean pages, over 128 MiB of random
-// pages on one thread, against memcpy of the same buffer as the yardstick. Each figure is the
-// best of five rounds, so that a busy machine disturbs the ratios less.
+// Throughput of the page code: computing it and checking clean pages, over a chip's worth of
+// random pages (128 MiB) on one thread, against memcpy of the same buffer as the yardstick. Each
+// figure is the best of five rounds, so that a busy machine disturbs the ratios less.
 #include "nand/ecc.h"
 
 #include <QElapsedTimer>
@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr qsizetype BufferSize = qsizetype(128) * 1024 * 1024;
+constexpr qsizetype BufferSize = Geometry::ImageSize;
 constexpr qsizetype PageCount = BufferSize / EccPageSize;
 
 constexpr int Rounds = 5;

@@ -2,6 +2,8 @@
 // auto-writes the same 64-block image, first one programmer alone, then all four at once in
 // the same run. The gang should take at most 1.15 times as long as one programmer alone; the
 // CPU time of each run (user and system, of npx4-cli and its threads) is reported beside.
+#include "protocol/geometry.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,7 +17,7 @@
 namespace {
 
 constexpr int ImageBlocks = 64;
-constexpr qint64 BlockSize = 131072;
+constexpr qint64 BlockSize = Geometry::BlockSize;
 constexpr double Target = 1.15;
 
 struct Figures

@@ -6,6 +6,7 @@
 // shown apart: it also maps the memory of the array it loads into.
 #include "engine/aprogrammer.h"
 #include "engine/digest.h"
+#include "protocol/geometry.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -20,7 +21,7 @@
 
 namespace {
 
-constexpr qint64 ImageSize = qint64(1024) * 131072;
+using Geometry::ImageSize;
 constexpr int Runs = 3;
 
 // CPU seconds used so far by this process and its waited-for children, all threads.
@@ -104,7 +105,7 @@ int main(int argc, char *argv[])
             if (!file.open(QIODevice::ReadOnly))
                 return false;
             Digest digest(algorithm);
-            QByteArray block(131072, Qt::Uninitialized);
+            QByteArray block(Geometry::BlockSize, Qt::Uninitialized);
             qint64 got = 0;
             while ((got = file.read(block.data(), block.size())) > 0)
                 digest.addData(QByteArrayView(block.constData(), got));

@@ -2,6 +2,7 @@
 // rate: auto-write (fast erase, then program and verify block by block), read back, verify.
 // Each figure is MB of image data per second of the operation, from the request to its end.
 #include "engine/aprogrammer.h"
+#include "protocol/geometry.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -14,7 +15,7 @@
 
 namespace {
 
-constexpr qint64 ImageSize = qint64(1024) * 131072;
+using Geometry::ImageSize;
 
 // Runs one request to its end; the rate in MB/s, or a negative value when it did not complete.
 double run(AProgrammer &engine, const std::function<bool()> &request)

@@ -1,7 +1,8 @@
 // Set-up shared by the benchmarks: the first simulated programmer of a configuration, opened
-// and powered with ECC in use, and a chip's worth of random data.
+// and powered with ECC in use with its block transfers, and a chip's worth of random data.
 #pragma once
 
+#include "nand/blocktransfer.h"
 #include "protocol/programmer.h"
 #include "sim/simdriver.h"
 #include "sim/simprogrammerset.h"
@@ -20,6 +21,7 @@ struct SimulatedProgrammer
         QLoggingCategory::setFilterRules(QStringLiteral("npx4.*.debug=false"));
         FtdiDriver::setInstance(&set.driver());
         programmer = std::make_unique<Programmer>();
+        transfer = std::make_unique<BlockTransfer>(*programmer);
         ready = programmer->open(0) && programmer->power(true) == Programmer::ResultOk &&
                 programmer->eccActive();
         if (!ready) {
@@ -30,6 +32,7 @@ struct SimulatedProgrammer
 
     SimProgrammerSet set;
     std::unique_ptr<Programmer> programmer;
+    std::unique_ptr<BlockTransfer> transfer;
     bool ready = false;
 };
 

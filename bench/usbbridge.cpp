@@ -6,6 +6,7 @@
 // emulation's), not a real chip's link.
 #include "blockloop.h"
 #include "emulated/emulatedftdibridge.h"
+#include "nand/blocktransfer.h"
 #include "protocol/programmer.h"
 #include "sim/nandchip.h"
 #include "sim/simfirmware.h"
@@ -60,7 +61,7 @@ double processCpu()
 
 // Runs `operation` on the first Blocks blocks and prints the figures; false after a failure.
 bool measure(const char *name, EmulatedFtdiBridge &bridge, Programmer &programmer,
-             const std::function<int(int)> &operation)
+             const std::function<Programmer::Result(int)> &operation)
 {
     const QMap<QString, double> threadsBefore = threadCpu();
     const EmulatedFtdiBridge::Record before = bridge.record();
@@ -120,20 +121,21 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    BlockTransfer transfer(programmer);
     const int blockSize = Programmer::blockSize();
     QByteArray image(qint64(blockSize) * Blocks, Qt::Uninitialized);
     QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(image.data()), image.size() / 4);
     QByteArray data;
     const bool ok = measure("programBlock", bridge, programmer,
                             [&](int block) {
-                                return programmer.programBlock(
+                                return transfer.programBlock(
                                     block, image.mid(qint64(block) * blockSize, blockSize));
                             }) &&
                     measure("readBlock", bridge, programmer, [&](int block) {
-                        const int result = programmer.readBlock(block, data);
+                        const Programmer::Result result = transfer.readBlock(block, data);
                         return result == Programmer::ResultOk &&
                                        data != image.mid(qint64(block) * blockSize, blockSize)
-                                   ? -1
+                                   ? Programmer::ResultVerifyFailed
                                    : result;
                     });
     FtdiDriver::setInstance(nullptr);

@@ -12,6 +12,7 @@
 //         + the latency timer (2 ms) when the answer ends in a partly filled packet.
 // CPU time is the process's user and system time over the same span.
 #include "blockloop.h"
+#include "protocol/commands.h"
 #include "simulatedprogrammer.h"
 
 #include <QCoreApplication>
@@ -31,8 +32,8 @@ constexpr double PageRead = 25e-6;
 constexpr double PageProgram = 300e-6;
 constexpr double BlockErase = 2e-3;
 constexpr qint64 Frame = 7;
-constexpr qint64 PageBytes = 2048 + 26;
-constexpr int Pages = 64;
+constexpr qint64 PageBytes = Geometry::PageSize + Npx4Protocol::EccSpareSize;
+constexpr int Pages = Geometry::PagesPerBlock;
 
 double transfer(qint64 bytes)
 {
@@ -71,7 +72,7 @@ double cpuSeconds()
 
 // Runs `operation` on every block; prints wall, floor and CPU; false after a failure.
 bool measure(Programmer &programmer, int blocks, const char *name, double floorPerBlock,
-             const std::function<int(int)> &operation)
+             const std::function<Programmer::Result(int)> &operation)
 {
     const double cpuBefore = cpuSeconds();
     QElapsedTimer timer;
@@ -93,11 +94,13 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     // An optional first argument limits the run to that many blocks.
-    const int blocks = argc > 1 ? std::clamp(QByteArray(argv[1]).toInt(), 1, 1024) : 1024;
+    const int blocks = argc > 1 ? std::clamp(QByteArray(argv[1]).toInt(), 1, Geometry::BlockCount)
+                                : Geometry::BlockCount;
     SimulatedProgrammer simulated{QByteArray()};
     if (!simulated.ready)
         return 1;
     Programmer &programmer = *simulated.programmer;
+    BlockTransfer &transfer = *simulated.transfer;
     const int blockSize = Programmer::blockSize();
     const QByteArray image = randomChipImage();
     const auto slice = [&](int block) {
@@ -107,16 +110,16 @@ int main(int argc, char **argv)
     const bool ok =
         measure(programmer, blocks, "auto-write", eraseFloor() + programFloor() + readFloor(),
                 [&](int block) {
-                    int result = programmer.eraseBlock(block, false);
+                    Programmer::Result result = programmer.eraseBlock(block, false);
                     if (result == Programmer::ResultOk)
-                        result = programmer.programBlock(block, slice(block));
+                        result = transfer.programBlock(block, slice(block));
                     return result == Programmer::ResultOk
-                               ? programmer.verifyBlock(block, slice(block))
+                               ? transfer.verifyBlock(block, slice(block))
                                : result;
                 }) &&
         measure(programmer, blocks, "read", readFloor(),
-                [&](int block) { return programmer.readBlock(block, data); }) &&
+                [&](int block) { return transfer.readBlock(block, data); }) &&
         measure(programmer, blocks, "verify", readFloor(),
-                [&](int block) { return programmer.verifyBlock(block, slice(block)); });
+                [&](int block) { return transfer.verifyBlock(block, slice(block)); });
     return ok ? 0 : 1;
 }

@@ -1,3 +1,4 @@
+#include "nand/blocktransfer.h"
 #include "nand/ecc.h"
 #include "protocol/commands.h"
 #include "sim/nandchip.h"
@@ -9,12 +10,12 @@
 #include <QTest>
 
 using Fault = SimFirmware::AnswerFault;
-using Operation = std::function<int(Programmer &)>;
+using Operation = std::function<Programmer::Result(BlockTransfer &)>;
 Q_DECLARE_METATYPE(Operation)
 
 namespace {
 
-constexpr int BlockSize = 131072;
+using Geometry::BlockSize;
 
 QByteArray randomData(int size, quint32 seed)
 {
@@ -26,12 +27,22 @@ QByteArray randomData(int size, quint32 seed)
 void makeReady(SimRig &rig)
 {
     QVERIFY(rig.programmer.open(0));
-    QCOMPARE(rig.programmer.power(true), int(Programmer::ResultOk));
+    QCOMPARE(rig.programmer.power(true), Programmer::ResultOk);
 }
 
 Operation verify(const QByteArray &expected)
 {
-    return [=](Programmer &p) { return p.verifyBlock(3, expected); };
+    return [=](BlockTransfer &t) { return t.verifyBlock(3, expected); };
+}
+
+// Kind (0 corrected, 1 damaged code, 2 uncorrectable), block, offset and bit of each event.
+QString eventsText(const QList<EccEvent> &events)
+{
+    QStringList texts;
+    for (const EccEvent &e : events)
+        texts.append(
+            QString("%1 %2 0x%3 %4").arg(e.kind).arg(e.block).arg(e.offset, 0, 16).arg(e.bit));
+    return texts.join(" | ");
 }
 
 } // namespace
@@ -59,11 +70,12 @@ private slots:
         QFETCH(bool, useEcc);
         QFETCH(QByteArray, data);
         SimRig rig;
+        BlockTransfer transfer(rig.programmer);
         rig.programmer.setUseEcc(useEcc); // taken up by the opening
         makeReady(rig);
-        QCOMPARE(rig.programmer.programBlock(9, data), int(Programmer::ResultOk));
+        QCOMPARE(transfer.programBlock(9, data), Programmer::ResultOk);
         const QByteArray block = data + QByteArray(BlockSize - data.size(), char(0xFF));
-        for (int p = 0; p < 64; ++p) {
+        for (int p = 0; p < Geometry::PagesPerBlock; ++p) {
             QByteArray page(EccPageSize, 0);
             QByteArray spare(NandChip::SpareSize, 0);
             rig.set.chip(0).readPage(9, p, page.data(), spare.data());
@@ -78,19 +90,17 @@ private slots:
     // it at once, without retry, and the rest of its stream is not taken for the next transfer.
     void eccOutcomes()
     {
-        SimRig rig;
+        // Flips at page 5, subpage 2 and twice in page 10, subpage 1.
+        SimRig rig("flip=7:11507:5,7:20780:1,7:20880:6");
+        BlockTransfer transfer(rig.programmer);
         makeReady(rig);
         const QByteArray data = randomData(BlockSize, 4);
-        QCOMPARE(rig.programmer.programBlock(7, data), int(Programmer::ResultOk));
-        NandChip &chip = rig.set.chip(0);
-        chip.addSpareFlip(7, 3, 2 + 3 * 2 + 1, 4);      // code of page 3, subpage 2
-        chip.addDataFlip(7, 5 * EccPageSize + 1267, 5); // page 5, subpage 2
-        chip.addDataFlip(7, 10 * EccPageSize + 300, 1); // page 10, subpage 1
-        chip.addDataFlip(7, 10 * EccPageSize + 400, 6);
-        QSignalSpy infos(&rig.programmer, &Programmer::info);
+        QCOMPARE(transfer.programBlock(7, data), Programmer::ResultOk);
+        rig.set.chip(0).addSpareFlip(7, 3, 2 + 3 * 2 + 1, 4); // code of page 3, subpage 2
+        QSignalSpy infos(&transfer, &BlockTransfer::info);
         const int commands = rig.firmware().commandCount();
         QByteArray read(BlockSize, 0);
-        QCOMPARE(rig.programmer.readBlock(7, read), int(Programmer::ResultEccUncorrectable));
+        QCOMPARE(transfer.readBlock(7, read), Programmer::ResultEccUncorrectable);
         QCOMPARE(rig.programmer.errorString(),
                  "Uncorrectable ECC error found (block 7, page 10, subpage 1)");
         QCOMPARE(rig.firmware().commandCount(), commands + 1);
@@ -100,10 +110,12 @@ private slots:
         QCOMPARE(infos.at(0).at(0), "Damaged ECC code found (block 7, page 3, subpage 2)");
         QCOMPARE(infos.at(1).at(0),
                  "Correctable error found and fixed (block 7, offset 0x002cf3, bit 5)");
-        QCOMPARE(rig.programmer.blankCheck(9), int(Programmer::ResultOk));
+        QCOMPARE(eventsText(transfer.takeEccEvents()),
+                 "1 7 0x1a00 -1 | 0 7 0x2cf3 5 | 2 7 0x5100 -1");
+        QCOMPARE(transfer.blankCheck(9), Programmer::ResultOk);
         // A complete read leaves nothing to drop either.
         LogCapture log("npx4.protocol");
-        QCOMPARE(rig.programmer.blankCheck(9), int(Programmer::ResultOk));
+        QCOMPARE(transfer.blankCheck(9), Programmer::ResultOk);
         QCOMPARE(log.messages(), QStringList());
     }
 
@@ -114,25 +126,30 @@ private slots:
         QTest::addColumn<Operation>("operation");
         QTest::addColumn<int>("result");
         QTest::addColumn<QString>("text");
+        // Block, offset, expected and actual byte of the first difference found.
+        QTest::addColumn<QList<int>>("difference");
         const auto row = [](const char *name, const QByteArray &stored, const QList<Fault> &faults,
-                            const Operation &operation, int result, const QString &text) {
-            QTest::newRow(name) << stored << faults << operation << result << text;
+                            const Operation &operation, int result, const QString &text,
+                            const QList<int> &difference = {}) {
+            QTest::newRow(name) << stored << faults << operation << result << text << difference;
         };
         QByteArray data = randomData(BlockSize, 6);
         data[0x800] = 0x12;
         QByteArray changed = data;
         changed[0x800] = 0x34;
         row("verify difference", data, {}, verify(changed), int(Programmer::ResultVerifyFailed),
-            "Verify failed for block 3 at 0x00800: expected 0x34, actual 0x12");
+            "Verify failed for block 3 at 0x00800: expected 0x34, actual 0x12",
+            {3, 0x800, 0x34, 0x12});
         row("verify first page only", data, {}, verify(changed.left(EccPageSize)), 0, "");
         // More than a block is refused, not cut.
         row("verify oversized", data, {}, verify(QByteArray(BlockSize + 1, 0)), 3,
             "Data for block 3 is larger than a block (131073 bytes)");
         QByteArray lastByte(BlockSize, char(0xFF));
         lastByte[BlockSize - 1] = 0x7F;
-        const Operation blank = [](Programmer &p) { return p.blankCheck(3); };
+        const Operation blank = [](BlockTransfer &t) { return t.blankCheck(3); };
         row("blank, last byte", lastByte, {}, blank, int(Programmer::ResultNotBlank),
-            "Block 3 is not clean: offset 0x1ffff, expected 0xff, actual 0x7f");
+            "Block 3 is not clean: offset 0x1ffff, expected 0xff, actual 0x7f",
+            {3, 0x1ffff, 0xff, 0x7f});
 
         const quint8 read = Npx4Protocol::CmdReadBlock;
         row("third attempt succeeds", data,
@@ -152,13 +169,18 @@ private slots:
         QFETCH(Operation, operation);
         QFETCH(int, result);
         SimRig rig;
+        BlockTransfer transfer(rig.programmer);
         makeReady(rig);
-        QCOMPARE(rig.programmer.programBlock(3, stored), int(Programmer::ResultOk));
+        QCOMPARE(transfer.programBlock(3, stored), Programmer::ResultOk);
         for (const Fault &fault : faults)
             rig.firmware().injectAnswerFault(fault);
-        QCOMPARE(operation(rig.programmer), result);
+        QCOMPARE(operation(transfer), result);
         if (result != Programmer::ResultOk)
             QTEST(rig.programmer.errorString(), "text");
+        const std::optional<BlockDifference> d = transfer.difference();
+        const QList<int> difference =
+            d ? QList<int>({d->block, int(d->offset), d->expected, d->actual}) : QList<int>();
+        QTEST(difference, "difference");
     }
 };
 

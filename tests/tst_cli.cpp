@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr int BlockSize = 131072;
+using Geometry::BlockSize;
 
 struct CliResult
 {
@@ -249,10 +249,13 @@ private slots:
         const QByteArray image = imageWithDirectory({directoryEntry('a')}, 3);
         const QString md5 = QCryptographicHash::hash(image, QCryptographicHash::Md5).toHex();
         QVERIFY(writeFile("image.bin", image));
-        // Programmer 2 has no chip, 3 is unplugged while writing, erasing block 5 fails on 4.
+        // Programmer 2 has no chip, 3 is unplugged while writing, erasing block 5 fails on 4; 1
+        // reads two flipped bits back, which ECC corrects.
         const CliResult result = run({"auto-write", "image.bin", "--device", "all", "--report",
                                       "report.jsonl", "--log", "log.txt", "--progress=json"},
-                                     1, "programmers=4;chip@2=none;unplug@3=60;erase-fail@4=5");
+                                     1,
+                                     "programmers=4;chip@2=none;unplug@3=60;erase-fail@4=5;"
+                                     "flip@1=9:100:3,10:5000:7");
         QCOMPARE(result.out.count(QLatin1Char('\n')), 5); // A heading and a line per member.
         // Every member has its record, the image's MD5 only where it was written; a failure
         // always says why.
@@ -263,6 +266,7 @@ private slots:
         QCOMPARE(report.count(R"("status":"no-chip")"), 1);
         QCOMPARE(report.count(R"("error":"")"), 2);
         QCOMPARE(report.count(R"("newlyBad":[5])"), 1);
+        QCOMPARE(report.count(R"("eccCorrections":2)"), 1);
         QVERIFY(
             readFile("log.txt").contains("[SIM00002] Flash is not inserted to the programmer\n"));
         QVERIFY(result.err.contains(

@@ -55,7 +55,7 @@ private slots:
         QVERIFY(!rig.programmer.open(0));
         QCOMPARE(rig.programmer.errorString(), "Failed to open USB device \"NPX4 Flash "
                                                "Programmer\": ftd2xx: Device not opened");
-        QCOMPARE(rig.programmer.setUseEcc(false), int(Programmer::ResultNotConnected));
+        QCOMPARE(rig.programmer.setUseEcc(false), Programmer::ResultNotConnected);
         QVERIFY(rig.programmer.open(0));
         QCOMPARE(rig.firmware(0).commandCount(), 0);
         QCOMPARE(rig.device(1).latencyTimer(), quint8(2));
@@ -124,13 +124,13 @@ private slots:
             rig.firmware().setBootFault(fault);
             const Events reported(rig.programmer);
             QCOMPARE(rig.programmer.upgradeFirmware(),
-                     int(text.isEmpty() ? Programmer::ResultOk : Programmer::ResultTransferFailed));
+                     text.isEmpty() ? Programmer::ResultOk : Programmer::ResultTransferFailed);
             if (!text.isEmpty())
                 QCOMPARE(rig.programmer.errorString(), text);
             QCOMPARE(rig.firmware().uploadedImage(), imageSent ? firmwareImage() : QByteArray());
             QCOMPARE(reported.last(), ReplugText);
             const int writes = rig.writes();
-            QCOMPARE(rig.programmer.upgradeFirmware(), int(Programmer::ResultTransferFailed));
+            QCOMPARE(rig.programmer.upgradeFirmware(), Programmer::ResultTransferFailed);
             QCOMPARE(rig.programmer.errorString(), LatchText);
             QCOMPARE(rig.writes(), writes);
         }
@@ -143,14 +143,14 @@ private slots:
         QSignalSpy closed(&rig.programmer, &Programmer::deviceClosed);
         QVERIFY(rig.programmer.open(0));
         rig.firmware().injectAnswerFault({SimFirmware::AnswerFault::CorruptCrc, 0, CmdGetInfo});
-        QCOMPARE(rig.programmer.getInfo(nullptr), int(Programmer::ResultTransferFailed));
+        QCOMPARE(rig.programmer.getInfo(nullptr), Programmer::ResultTransferFailed);
         rig.device().unplug();
         QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 700);
         rig.device().plug();
         QVERIFY(rig.programmer.open(0));
 
         rig.set.driver().failNextCalls(SimDriver::Call::Read, FtIoError);
-        QCOMPARE(rig.programmer.getInfo(nullptr), int(Programmer::ResultTransferFailed));
+        QCOMPARE(rig.programmer.getInfo(nullptr), Programmer::ResultTransferFailed);
         QVERIFY(!rig.programmer.open(0));
         QCOMPARE(rig.programmer.errorString(), LatchText);
         rig.device().unplug();

@@ -12,6 +12,9 @@ using Kind = AProgrammer::OperationKind;
 
 namespace {
 
+using Geometry::BlockCount;
+using Geometry::BlockSize;
+
 // Runs `action` in the thread that reports progress `value`, for as long as `scope` lives.
 void atProgress(AProgrammer &engine, QObject &scope, int value, const std::function<void()> &action)
 {
@@ -41,7 +44,7 @@ private slots:
     {
         SimEngine sim("programmers=0", false);
         const QStringList refused{"error: No Flash block to process", "refused"};
-        QCOMPARE(sim.run([](AProgrammer &e) { return e.check({1024, -1}); }), refused);
+        QCOMPARE(sim.run([](AProgrammer &e) { return e.check({BlockCount, -1}); }), refused);
         QCOMPARE(sim.run([](AProgrammer &e) { return e.setBadBlocks({}); }), refused);
         QCOMPARE(sim.run([](AProgrammer &e) { return e.programAuto(); }),
                  QStringList({"error: Invalid buffer content", "refused"}));
@@ -87,7 +90,7 @@ private slots:
         for (const int block : {2, 5, 7}) {
             sim.chip().erase(block);
             if (erasing)
-                writeChipBlock(sim.chip(), block, image.mid(block * 131072, 131072));
+                writeChipBlock(sim.chip(), block, image.mid(block * BlockSize, BlockSize));
         }
         QObject rowScope;
         atProgress(*sim.engine, rowScope, abortAt, [&] { sim.engine->abort(); });
@@ -98,11 +101,11 @@ private slots:
         QCOMPARE(sim.result().status, OperationResult::Aborted);
         QCOMPARE(sim.result().done, changed);
         QCOMPARE(sim.log->progress.last(), abortAt);
-        QCOMPARE(sim.engine->progressMaximum(), blocks.isEmpty() ? 1024 : int(blocks.size()));
+        QCOMPARE(sim.engine->progressMaximum(), blocks.isEmpty() ? BlockCount : int(blocks.size()));
         QVERIFY(sim.engine->isReady());
         for (const int block : {2, 5, 7}) {
-            const QByteArray done =
-                erasing ? QByteArray(131072, char(0xFF)) : image.mid(block * 131072, 131072);
+            const QByteArray done = erasing ? QByteArray(BlockSize, char(0xFF))
+                                            : image.mid(block * BlockSize, BlockSize);
             QCOMPARE(chipBlock(sim.chip(), block) == done, changed.contains(block));
         }
     }
@@ -115,7 +118,7 @@ private slots:
                  QStringList({title, "error: Invalid or empty flash content", "finished: Failed"}));
         // An abort noted after the directory's block: the phase completes, the read never begins.
         writeChipBlock(sim.chip(), 2,
-                       imageWithDirectory({directoryEntry('a')}).mid(2 * 131072, 131072));
+                       imageWithDirectory({directoryEntry('a')}).mid(2 * BlockSize, BlockSize));
         QObject scope;
         atProgress(*sim.engine, scope, 1, [&] { sim.engine->abort(); });
         QCOMPARE(sim.run([](AProgrammer &e) { return e.readAuto(); }),
@@ -140,7 +143,7 @@ private slots:
             SimEngine sim;
             const QByteArray old = imageWithDirectory({directoryEntry('a')});
             for (int block = 0; block < 35; ++block)
-                writeChipBlock(sim.chip(), block, old.mid(block * 131072, 131072));
+                writeChipBlock(sim.chip(), block, old.mid(block * BlockSize, BlockSize));
             QVERIFY(loadImage(*sim.engine, imageWithDirectory({directoryEntry('b')}, 2)));
             sim.log->clear();
             sim.set.firmware(0).injectAnswerFault(
@@ -165,7 +168,7 @@ private slots:
                          QStringList({"finished: Operation aborted"}));
                 QCOMPARE(sim.log->results.last().status, OperationResult::Aborted);
             }
-            QVERIFY(chipBlock(sim.chip(), 0) == old.left(131072));
+            QVERIFY(chipBlock(sim.chip(), 0) == old.left(BlockSize));
         }
     }
 

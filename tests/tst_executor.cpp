@@ -10,7 +10,7 @@ using Kind = AProgrammer::OperationKind;
 
 namespace {
 
-constexpr int BlockSize = 131072;
+using Geometry::BlockSize;
 
 const QByteArray Erased(BlockSize, char(0xFF));
 
@@ -67,7 +67,7 @@ private slots:
                  "finished: Complete");
         QVERIFY(loadImage(*sim.engine, Erased + Erased));
         QCOMPARE(sim.run([](AProgrammer &e) { return e.read({1}); }).last(), "finished: Failed");
-        const int arrived = BlockSize - 2048;
+        const int arrived = BlockSize - Geometry::PageSize;
         QVERIFY(bufferImage(*sim.engine).mid(BlockSize, arrived) == blockPattern(1).left(arrived));
     }
 

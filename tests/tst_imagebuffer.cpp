@@ -10,9 +10,10 @@
 
 namespace {
 
-constexpr qint64 BlockSize = 131072;
-constexpr qint64 FlashSize = 1024 * BlockSize;
+constexpr qint64 BlockSize = Geometry::BlockSize;
+constexpr qint64 FlashSize = Geometry::ImageSize;
 constexpr qint64 Stream = -1;
+using Geometry::BlockCount;
 
 // The first `size` bytes of one random array that all rows share (up to 1025 blocks).
 QByteArray randomBytes(qint64 size)
@@ -159,9 +160,9 @@ private slots:
             QTest::newRow(name) << image << blocks << saved << failAt;
         };
         row("image part", directory, {}, upTo(99));
-        row("no directory: everything", plain, {}, upTo(1024));
+        row("no directory: everything", plain, {}, upTo(BlockCount));
         row("5 then 3", plain, {5, 3}, {5, 3});
-        row("outside the flash left out", plain, {1024, 7, 1026}, {7});
+        row("outside the flash left out", plain, {BlockCount, 7, BlockCount + 2}, {7});
         row("disk full inside a block", plain, {0, 1}, {0}, BlockSize + 1000);
         // A stream takes its blocks in ascending order, the gaps as erased Flash.
         row("stream", plain, {5, 7, 3}, {5, 7, 3}, Stream);

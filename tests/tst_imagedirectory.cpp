@@ -2,13 +2,14 @@
 #include "engine/chipid.h"
 #include "engine/chiptable.h"
 #include "engine/imagedirectory.h"
+#include "protocol/geometry.h"
 
 #include <QBuffer>
 #include <QtTest>
 
 namespace {
 
-constexpr int BlockSize = 131072;
+using Geometry::BlockSize;
 
 // `size` bytes of directory block: `entries` entries, an end mark of `terminator`, erased bytes.
 QByteArray directoryBlock(int entries, char terminator = char(0xFF), int size = BlockSize)

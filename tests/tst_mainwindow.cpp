@@ -57,7 +57,7 @@ private slots:
         // Only named lists of blocks on the flash are kept.
         BlockRangeList boot("Boot"), beyond("Beyond");
         boot.addRange(BlockRange(0, 3));
-        beyond.ranges.append(BlockRange(0, 1024));
+        beyond.ranges.append(BlockRange(0, Geometry::BlockCount));
         QSettings().setValue(SettingsKeys::Blocks, QVariantList({QVariant::fromValue(boot),
                                                                  QVariant::fromValue(beyond)}));
         qputenv("NPX4_SIMULATOR", "rate=8000000");

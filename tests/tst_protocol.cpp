@@ -9,7 +9,7 @@
 
 using namespace Npx4Protocol;
 using Fault = SimFirmware::AnswerFault;
-using Operation = std::function<int(Programmer &)>;
+using Operation = std::function<Programmer::Result(Programmer &)>;
 Q_DECLARE_METATYPE(Operation)
 
 // A table row's operation: the Programmer call given, and its result.
@@ -46,7 +46,7 @@ private slots:
         };
         const Operation busy = [](Programmer &p) {
             p.setBusyMode(true);
-            return 0;
+            return Programmer::ResultOk;
         };
         row("busy mode", 0x105, busy, 0, "a50400000280e3");
         row("shortest period", 0x105, CALL(setPeriod(5, 0.5f)), 0, "a50401010281e7");
@@ -104,7 +104,7 @@ private slots:
         if (result != Programmer::ResultOk)
             QCOMPARE(rig.programmer.errorString(), text.isEmpty() ? before : text);
         if (version) // still connected and usable
-            QCOMPARE(rig.programmer.setMode(0), int(Programmer::ResultOk));
+            QCOMPARE(rig.programmer.setMode(0), Programmer::ResultOk);
     }
 
     // The long erase waits up to 5 s in tries of half a second and keeps the connection whatever
@@ -116,14 +116,14 @@ private slots:
     {
         SimRig rig;
         QVERIFY(rig.programmer.open(0));
-        QCOMPARE(rig.programmer.power(true), int(Programmer::ResultOk));
+        QCOMPARE(rig.programmer.power(true), Programmer::ResultOk);
         rig.firmware().injectAnswerFault({Fault::Delay, 3200, CmdErase});
-        QCOMPARE(rig.programmer.fastErase(1, false), int(Programmer::ResultOk));
+        QCOMPARE(rig.programmer.fastErase(1, false), Programmer::ResultOk);
         rig.firmware().injectAnswerFault({Fault::NoAnswer, 0, CmdErase});
         LogCapture log("npx4.protocol");
         QElapsedTimer timer;
         timer.start();
-        QCOMPARE(rig.programmer.fastErase(1, false), int(Programmer::ResultTransferFailed));
+        QCOMPARE(rig.programmer.fastErase(1, false), Programmer::ResultTransferFailed);
         QVERIFY2(timer.elapsed() >= 5000 && timer.elapsed() < 6000,
                  qPrintable(QString::number(timer.elapsed())));
         QCOMPARE(rig.programmer.errorString(), QStringLiteral("Receive timeout"));
@@ -138,7 +138,7 @@ private slots:
         connect(&serve, &QTimer::timeout, [&] { ++servings; });
         serve.start(0);
         timer.start();
-        QCOMPARE(rig.programmer.power(false), int(Programmer::ResultTransferFailed));
+        QCOMPARE(rig.programmer.power(false), Programmer::ResultTransferFailed);
         QVERIFY2(timer.elapsed() >= 2000 && timer.elapsed() < 2700,
                  qPrintable(QString::number(timer.elapsed())));
         QVERIFY2(servings >= 2 && servings <= 4, qPrintable(QString::number(servings)));
@@ -154,10 +154,10 @@ private slots:
         SimRig rig;
         QVERIFY(rig.programmer.open(0));
         rig.firmware().injectAnswerFault({Fault::CorruptCrc, 0, CmdGetInfo});
-        QCOMPARE(rig.programmer.getInfo(nullptr), int(Programmer::ResultTransferFailed));
+        QCOMPARE(rig.programmer.getInfo(nullptr), Programmer::ResultTransferFailed);
         QVERIFY(rig.programmer.isConnected());
         const int writes = rig.writes();
-        QCOMPARE(rig.programmer.readBlockMarks(3, marks), int(Programmer::ResultTransferFailed));
+        QCOMPARE(rig.programmer.readBlockMarks(3, marks), Programmer::ResultTransferFailed);
         QCOMPARE(rig.programmer.errorString(), QStringLiteral("Device reconnection required!"));
         QCOMPARE(rig.writes(), writes);
         rig.device().unplug();
@@ -178,10 +178,10 @@ private slots:
             link.sendAfter(lists++ ? 1500 : 1200, QByteArray::fromHex("1002ff03"));
         });
         QVERIFY(rig.programmer.open(0));
-        QCOMPARE(rig.programmer.readBadBlockList(blocks), int(Programmer::ResultOk));
+        QCOMPARE(rig.programmer.readBadBlockList(blocks), Programmer::ResultOk);
         QCOMPARE(blocks, QList<int>({5, 528, 1023}));
         blocks = {42};
-        QCOMPARE(rig.programmer.readBadBlockList(blocks), int(Programmer::ResultTransferFailed));
+        QCOMPARE(rig.programmer.readBadBlockList(blocks), Programmer::ResultTransferFailed);
         QCOMPARE(rig.programmer.errorString(), QStringLiteral("Receive timeout"));
         QCOMPARE(blocks, QList<int>({42}));
     }

@@ -271,6 +271,10 @@
             <numerusform>%n fehlerhafte Blöcke nicht gelesen, gelöschte Bytes an ihrer Stelle: %1</numerusform>
         </translation>
     </message>
+    <message>
+        <source>Please download new version of Velmora NPX4 Programmer from %1.</source>
+        <translation>Bitte laden Sie eine neue Version von Velmora NPX4 Programmer herunter: %1.</translation>
+    </message>
 </context>
 <context>
     <name>BadBlkEditor</name>
@@ -1024,10 +1028,8 @@ Fortfahren?</translation>
         <translation>Das Gerät muss neu angeschlossen werden</translation>
     </message>
     <message>
-        <source>Device has unsupported firmware version.
-Please download new version of Velmora NPX4 Programmer from </source>
-        <translation>Das Gerät hat eine nicht unterstützte Firmware-Version.
-Bitte laden Sie eine neue Version von Velmora NPX4 Programmer herunter: </translation>
+        <source>Device has unsupported firmware version.</source>
+        <translation>Das Gerät hat eine nicht unterstützte Firmware-Version.</translation>
     </message>
     <message>
         <source>Programmer firmware version: %1</source>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "protocol/programmer.h"
+#include "engine/aprogrammer.h"
 
 // The program's version, 1.0.1120, as the log's banner shows it.
 constexpr int versionMajor()
@@ -19,4 +19,4 @@ constexpr int versionBuild()
 }
 
 // Where the newest version of the program can be downloaded.
-constexpr const char *DownloadAddress = Programmer::DownloadAddress;
+constexpr const char *DownloadAddress = AProgrammer::DownloadAddress;

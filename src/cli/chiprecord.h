@@ -35,6 +35,7 @@ struct ChipRecord
     QList<int> newlyBad;
     // Of a surface test: the blocks that failed it.
     QList<int> failedBlocks;
+    // The bits ECC corrected in the blocks the command read.
     int eccCorrections = 0;
     // CRC32, MD5 and SHA1 of the data written or read, in lowercase hexadecimal; empty for
     // the commands that move no image.

@@ -237,8 +237,7 @@ int CliSession::openProgrammer()
     };
     while (!open()) {
         if (deadline.hasExpired()) {
-            const auto *programmer = engine->findChild<Programmer *>();
-            showError(tr("No programmer found: %1").arg(programmer->errorString()));
+            showError(tr("No programmer found: %1").arg(engine->openError()));
             return NoProgrammer;
         }
         if (!waitUntil([] { return false; }, OpenRetryMs))
@@ -261,6 +260,9 @@ void CliSession::noteChip()
     std::sort(record.badBefore.begin(), record.badBefore.end());
     record.blocks = int(result.done.size());
     record.bytes = result.bytes;
+    record.eccCorrections =
+        int(std::count_if(result.eccEvents.cbegin(), result.eccEvents.cend(),
+                          [](const EccEvent &event) { return event.kind == EccEvent::Corrected; }));
     record.status = OperationResult::statusKey(result.status);
     record.organisation = ChipGeometry::fromId(record.chipId).description();
     record.badBlockLimit = engine->badBlockLimit(record.chipId);

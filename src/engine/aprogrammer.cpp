@@ -6,6 +6,7 @@
 #include "engine/imagedirectory.h"
 #include "engine/logging.h"
 #include "engine/operationresult.h"
+#include "nand/blocktransfer.h"
 #include "protocol/programmer.h"
 
 #include <QTimerEvent>
@@ -23,7 +24,8 @@ constexpr int ReadyLockWaitMs = 100;
 } // namespace
 
 AProgrammer::AProgrammer(QObject *parent)
-    : QThread(parent), programmer(new Programmer(this)), requestSemaphore(0),
+    : QThread(parent), programmer(new Programmer(this)),
+      transfer(new BlockTransfer(*programmer, this)), requestSemaphore(0),
       buffer(new ImageBuffer(this)), current(std::make_unique<OperationResult>())
 {
     qRegisterMetaType<OperationResult>();
@@ -45,6 +47,7 @@ AProgrammer::AProgrammer(QObject *parent)
     start();
 
     connect(programmer, &Programmer::info, this, &AProgrammer::info);
+    connect(transfer, &BlockTransfer::info, this, &AProgrammer::info);
     pollTimerId = startTimer(PollIntervalMs);
     connect(programmer, &Programmer::deviceOpened, this, [this] {
         connectionReported = true;
@@ -641,6 +644,16 @@ bool AProgrammer::openWith(const std::function<bool()> &openDevice)
             state = Idle;
     }
     return opened;
+}
+
+QString AProgrammer::openError() const
+{
+    if (!programmer->firmwareUnsupported())
+        return programmer->errorString();
+    const QString link =
+        QStringLiteral("<a href=\"%1\">%1</a>").arg(QLatin1String(DownloadAddress));
+    return programmer->errorString() + QLatin1Char('\n') +
+           tr("Please download new version of Velmora NPX4 Programmer from %1.").arg(link);
 }
 
 bool AProgrammer::fwUprgade()

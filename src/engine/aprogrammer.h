@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 
+class BlockTransfer;
 class ImageBuffer;
 class Programmer;
 struct Digests;
@@ -76,11 +77,18 @@ public:
     };
     Q_DECLARE_FLAGS(RequestOptions, RequestOption)
 
+    // Where the newest version of the program can be downloaded.
+    static constexpr char DownloadAddress[] =
+        "https://velmora.example/download/npx4-prog-setup.exe";
+
     explicit AProgrammer(QObject *parent = nullptr);
     ~AProgrammer() override;
 
     // True when a programmer is open and no operation is pending or running.
     bool isReady();
+    // Why the last open failed, for the user: with a link to the download where a newer
+    // version of the program is needed.
+    QString openError() const;
     bool isEccSupported() const;
     bool isEccEnabled() const;
     void setEcc(bool on);
@@ -278,6 +286,8 @@ private:
     void reportDisconnected();
 
     Programmer *programmer;
+    // The block transfers over `programmer`.
+    BlockTransfer *transfer;
     QSemaphore requestSemaphore;
     QMutex requestLock;
     QMutex stateLock;

@@ -7,6 +7,7 @@
 #include "engine/imagedirectory.h"
 #include "engine/logging.h"
 #include "engine/operationresult.h"
+#include "nand/blocktransfer.h"
 #include "protocol/geometry.h"
 #include "protocol/programmer.h"
 
@@ -16,7 +17,7 @@
 
 namespace {
 
-bool ok(int result)
+bool ok(Programmer::Result result)
 {
     return result == Programmer::ResultOk;
 }
@@ -115,22 +116,23 @@ enum class TestPass
 
 // Erases `block`, writes `pattern` and reads it back. Only bits that a second read returns
 // wrong again count: a bit that reads wrong once is a noisy read, not a failing cell.
-TestPass testPattern(Programmer &programmer, int block, const QByteArray &pattern,
-                     BlockFault *fault)
+TestPass testPattern(Programmer &programmer, BlockTransfer &transfer, int block,
+                     const QByteArray &pattern, BlockFault *fault)
 {
-    const auto failedAs = [&](int result, BlockFault::Kind kind, int deviceFailure) {
+    const auto failedAs = [&](Programmer::Result result, BlockFault::Kind kind,
+                              Programmer::Result deviceFailure) {
         fault->kind = kind;
         return result == deviceFailure ? TestPass::BlockFailed : TestPass::Broken;
     };
-    int result = programmer.eraseBlock(block, false);
+    Programmer::Result result = programmer.eraseBlock(block, false);
     if (!ok(result))
         return failedAs(result, BlockFault::Erase, Programmer::ResultOperationError);
-    result = programmer.programBlock(block, pattern);
+    result = transfer.programBlock(block, pattern);
     if (!ok(result))
         return failedAs(result, BlockFault::Program, Programmer::ResultOperationError);
     QByteArray reads[2];
     for (QByteArray &actual : reads) {
-        result = programmer.readBlock(block, actual);
+        result = transfer.readBlock(block, actual);
         if (!ok(result))
             return failedAs(result, BlockFault::Read, Programmer::ResultEccUncorrectable);
         if (actual == pattern)
@@ -230,6 +232,7 @@ AProgrammer::OperationKind AProgrammer::executePhase(Phase &phase)
                 break;
             }
             step = runStep(phase, logical, physical);
+            current->eccEvents += transfer->takeEccEvents();
             if (step == StepResult::Failed)
                 return Failed;
         }
@@ -282,7 +285,7 @@ void AProgrammer::failPhase(Phase &phase, const QString &reason)
 bool AProgrammer::startPhase(Phase &phase, OperationKind *result)
 {
     chipId.clear();
-    const int idResult = programmer->readId(chipId);
+    const Programmer::Result idResult = programmer->readId(chipId);
     // Firmware without the ID command: no chip test.
     if (idResult != Programmer::ResultUnsupported) {
         if (!ok(idResult)) {
@@ -463,21 +466,23 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
         if (bad)
             return physicalBadStep(phase, logical, physical);
     }
-    const auto done = [](int result) { return ok(result) ? StepResult::Done : StepResult::Failed; };
+    const auto done = [](Programmer::Result result) {
+        return ok(result) ? StepResult::Done : StepResult::Failed;
+    };
     switch (phase.kind) {
     case Read: {
-        const int result = programmer->readBlock(physical, phase.data);
+        const Programmer::Result result = transfer->readBlock(physical, phase.data);
         // What arrived is kept, also from a failed read.
         const qsizetype size = qMin<qsizetype>(phase.data.size(), Programmer::blockSize());
         std::memcpy(buffer->blockData(logical), phase.data.constData(), size_t(size));
         return done(result);
     }
     case Program:
-        return done(programmer->programBlock(physical, buffer->block(logical)));
+        return done(transfer->programBlock(physical, buffer->block(logical)));
     case Erase: {
         if (!phase.needErase)
             return StepResult::Done;
-        const int result = programmer->eraseBlock(physical, !phase.skipBad);
+        const Programmer::Result result = programmer->eraseBlock(physical, !phase.skipBad);
         // Erasing the whole chip in place passes over blocks that fail to erase.
         if (!phase.skipBad && result == Programmer::ResultOperationError)
             return StepResult::Done;
@@ -486,19 +491,19 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
     case AutoProgram:
         return autoProgramStep(phase, logical, physical);
     case Verify:
-        return done(programmer->verifyBlock(physical, buffer->block(logical)));
+        return done(transfer->verifyBlock(physical, buffer->block(logical)));
     case Check:
-        return done(programmer->blankCheck(physical));
+        return done(transfer->blankCheck(physical));
     case Information:
         return StepResult::Done;
     case CalcHash: {
-        const int result = programmer->readBlock(physical, phase.data);
+        const Programmer::Result result = transfer->readBlock(physical, phase.data);
         buffer->addToDigests(phase.data);
         return done(result);
     }
     case Update:
     case ReadDirectory:
-        return done(programmer->readBlock(physical, phase.data));
+        return done(transfer->readBlock(physical, phase.data));
     case SetBadBlocks: {
         bool bad = false;
         if (!isBadBlock(phase, physical, &bad))
@@ -525,7 +530,7 @@ AProgrammer::StepResult AProgrammer::physicalBadStep(Phase &phase, int logical, 
 
 AProgrammer::StepResult AProgrammer::eraseForWriting(Phase &phase, int logical, int physical)
 {
-    int result = programmer->eraseBlock(physical, false);
+    Programmer::Result result = programmer->eraseBlock(physical, false);
     if (result == Programmer::ResultOperationError)
         result = programmer->eraseBlock(physical, false);
     if (result != Programmer::ResultOperationError)
@@ -576,7 +581,7 @@ AProgrammer::StepResult AProgrammer::autoProgramStep(Phase &phase, int logical, 
             return erased;
     }
     const QByteArray data = buffer->block(logical);
-    const int programmed = programmer->programBlock(physical, data);
+    const Programmer::Result programmed = transfer->programBlock(physical, data);
     // A worn block that fails to program is replaced like one that fails to erase.
     if (programmed == Programmer::ResultOperationError) {
         emit info(tr("Programming Flash block %1 failed").arg(physical));
@@ -584,7 +589,7 @@ AProgrammer::StepResult AProgrammer::autoProgramStep(Phase &phase, int logical, 
     }
     if (!ok(programmed))
         return StepResult::Failed;
-    return ok(programmer->verifyBlock(physical, data)) ? StepResult::Done : StepResult::Failed;
+    return ok(transfer->verifyBlock(physical, data)) ? StepResult::Done : StepResult::Failed;
 }
 
 AProgrammer::StepResult AProgrammer::surfaceTestStep(Phase &phase, int block)
@@ -595,7 +600,7 @@ AProgrammer::StepResult AProgrammer::surfaceTestStep(Phase &phase, int block)
     fault.block = block;
     TestPass pass = TestPass::Passed;
     if (keep) {
-        const int result = programmer->readBlock(block, kept);
+        const Programmer::Result result = transfer->readBlock(block, kept);
         // A block whose data cannot be read is not tested: the test would destroy it.
         if (!ok(result)) {
             fault.kind = BlockFault::Read;
@@ -607,14 +612,14 @@ AProgrammer::StepResult AProgrammer::surfaceTestStep(Phase &phase, int block)
     const bool tested = pass == TestPass::Passed;
     const QByteArray pattern = surfacePattern(block);
     if (pass == TestPass::Passed)
-        pass = testPattern(*programmer, block, pattern, &fault);
+        pass = testPattern(*programmer, *transfer, block, pattern, &fault);
     if (pass == TestPass::Passed)
-        pass = testPattern(*programmer, block, complement(pattern), &fault);
+        pass = testPattern(*programmer, *transfer, block, complement(pattern), &fault);
     if (pass == TestPass::Broken)
         return StepResult::Failed;
     // A tested block ends erased, or with what it held; the last erase is tested too.
     if (tested) {
-        const int erased = programmer->eraseBlock(block, false);
+        const Programmer::Result erased = programmer->eraseBlock(block, false);
         if (!ok(erased) && pass == TestPass::Passed) {
             fault.kind = BlockFault::Erase;
             pass = erased == Programmer::ResultOperationError ? TestPass::BlockFailed
@@ -623,7 +628,7 @@ AProgrammer::StepResult AProgrammer::surfaceTestStep(Phase &phase, int block)
         if (pass == TestPass::Broken)
             return StepResult::Failed;
         if (ok(erased) && !kept.isEmpty()) {
-            const int restored = programmer->programBlock(block, kept);
+            const Programmer::Result restored = transfer->programBlock(block, kept);
             if (!ok(restored) && restored != Programmer::ResultOperationError)
                 return StepResult::Failed;
         }

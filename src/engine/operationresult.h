@@ -2,6 +2,7 @@
 
 #include "engine/aprogrammer.h"
 #include "engine/imagebuffer.h"
+#include "nand/eccevent.h"
 
 #include <QByteArray>
 #include <QList>
@@ -74,6 +75,8 @@ struct OperationResult
     QList<BlockFault> faults;
     // Warning lines the request showed about the chip (low voltage, other geometry).
     QStringList warnings;
+    // What the ECC checks of the request's block reads found, in order.
+    QList<EccEvent> eccEvents;
     // The digests of a hash request.
     Digests digests;
     // The chip as the request left it; the ID is empty when it was not read.

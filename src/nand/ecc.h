@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/geometry.h"
+
 #include <QByteArray>
 #include <QVarLengthArray>
 #include <QtGlobal>
@@ -8,7 +10,7 @@
 // 2048-byte page. It corrects one flipped data bit per subpage, recognises one flipped bit in the
 // stored code and detects other damage without correcting it.
 
-constexpr int EccPageSize = 2048;
+constexpr int EccPageSize = Geometry::PageSize;
 constexpr int EccSubpageSize = 256;
 constexpr int EccSubpageCount = EccPageSize / EccSubpageSize;
 constexpr int EccSubpageCodeSize = 3;

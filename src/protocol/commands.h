@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/geometry.h"
+
 #include <QtGlobal>
 #include <array>
 
@@ -60,8 +62,8 @@ enum Mode : quint8
 constexpr quint8 EraseSeveralBlocks = 0x01;
 constexpr quint8 EraseInPlaceFlag = 0x80;
 
-// P2..P4 of the list form of CmdBlockCheck: block 1024 (one past the last), list flag.
-constexpr quint16 BlockListMarker = 0x0400;
+// P2..P4 of the list form of CmdBlockCheck: the block one past the last, list flag.
+constexpr quint16 BlockListMarker = Geometry::BlockCount;
 constexpr quint8 BlockListFlag = 0x01;
 
 // Status codes of an error answer.
@@ -74,7 +76,7 @@ enum Status : quint32
 };
 constexpr int BusyTimeoutMs = 30;
 
-// Spare bytes that travel with each 2048-byte page while ECC is in use.
+// Spare bytes that travel with each page while ECC is in use.
 constexpr int EccSpareSize = 26;
 
 // Boot loader: the entry code goes in P2..P4 of CmdFwUpgrade; the probe is one raw byte; the

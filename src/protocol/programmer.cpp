@@ -97,6 +97,7 @@ bool Programmer::openPicked(const std::function<bool(const FtdDeviceInfo &)> &pi
     // next starts afresh.
     if (programmers == 0 && !ftd->isOpen())
         reconnectRequired = false;
+    unsupportedFirmware = false;
     if (!chosen) {
         error = tr("Specified device not connected");
         return false;
@@ -130,10 +131,8 @@ bool Programmer::openPicked(const std::function<bool(const FtdDeviceInfo &)> &pi
     }
     if (programmerInfo.major > MaxSupportedMajor) {
         closeDevice();
-        const QString link = QStringLiteral("<a href=\"%1\">%1</a>").arg(DownloadAddress);
-        error = tr("Device has unsupported firmware version.\nPlease download new version of "
-                   "Velmora NPX4 Programmer from ") +
-                link + QLatin1Char('.');
+        unsupportedFirmware = true;
+        error = tr("Device has unsupported firmware version.");
         return false;
     }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/geometry.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -16,7 +18,7 @@ struct ProgrammerInfo
     float level = 0.0f; // the device's level reading, 0..255 scaled to 0..3.6
     int major = 0;
     int minor = 0;
-    int blockCount = 1024;
+    int blockCount = Geometry::BlockCount;
 };
 
 // One attached device as the survey of the bus found it.
@@ -65,6 +67,7 @@ public:
         ResultUnsupported = 9,
         ResultEccUncorrectable = 11,
     };
+    Q_ENUM(Result)
 
     explicit Programmer(QObject *parent = nullptr);
     ~Programmer() override;
@@ -80,44 +83,55 @@ public:
     // Firmware version of the connected device: major * 256 + minor.
     quint16 fwVersion() const { return firmwareVersion; }
     bool useEcc() const { return eccWanted; }
+    // The last open() refused the device because its firmware speaks a newer protocol than this
+    // program knows: a newer version of the program is needed.
+    bool firmwareUnsupported() const { return unsupportedFirmware; }
 
-    // Where the newest version of the program can be downloaded.
-    static constexpr char DownloadAddress[] =
-        "https://velmora.example/download/npx4-prog-setup.exe";
-
-    // Flash geometry.
-    static int blockCount() { return 1024; }
-    static int blockSize() { return 131072; }
+    // The flash geometry of protocol/geometry.h, for the callers that hold a Programmer.
+    static constexpr int blockCount() { return Geometry::BlockCount; }
+    static constexpr int blockSize() { return Geometry::BlockSize; }
 
     // CRC-16/XMODEM of `length` bytes.
     static quint16 crc16(const quint8 *data, qint64 length);
 
-    int getInfo(ProgrammerInfo *info);
-    int power(bool on);
-    int setMode(int mode);
-    int setPeriod(int period, float fraction);
-    int setParameter(quint8 value);
-    int setEccMode(quint8 value);
-    int setUseEcc(bool on);
+    Result getInfo(ProgrammerInfo *info);
+    Result power(bool on);
+    Result setMode(int mode);
+    Result setPeriod(int period, float fraction);
+    Result setParameter(quint8 value);
+    Result setEccMode(quint8 value);
+    Result setUseEcc(bool on);
     // ECC is in use when it is wanted and the firmware can move the spare record.
     bool eccActive() const;
     // `marks` receives the block's two mark bytes (0, 0 unless the command succeeds).
-    int readBlockMarks(int block, quint8 *marks);
-    int readBadBlockList(QList<int> &blocks);
-    int eraseBlock(int block, bool flag);
-    // Erases `count` blocks from block 0 with one command; counts above 1024 mean 1024.
-    int fastErase(unsigned count, bool flag);
-    int markBad(int block);
-    int readId(QByteArray &id);
+    Result readBlockMarks(int block, quint8 *marks);
+    Result readBadBlockList(QList<int> &blocks);
+    Result eraseBlock(int block, bool flag);
+    // Erases the first `count` blocks with one command; a count past the last block means all.
+    Result fastErase(unsigned count, bool flag);
+    Result markBad(int block);
+    Result readId(QByteArray &id);
 
-    // Whole-block transfers.
-    int programBlock(int block, const QByteArray &data);
-    int readBlock(int block, QByteArray &data);
-    int verifyBlock(int block, const QByteArray &expected);
-    int blankCheck(int block);
+    // The block commands with their data phases, which the block transfers (BlockTransfer)
+    // build on. The checks before a block command: the connection, whose absence is reported.
+    Result checkBlockCommand();
+    // Sends the block command `code` for `block`. With `incoming` bytes the device answers at
+    // once and then sends them: the answer is awaited and decoded, and the bytes are expected
+    // whenever the device may send them (after a good answer, and after a damaged one on a live
+    // link), so that what the host does not take is dropped before the next command. Without,
+    // the host sends the data phase next and finishBlockCommand() takes the answer.
+    Result startBlockCommand(quint8 code, int block, qint64 incoming = 0);
+    // Sends `length` bytes of the data phase; a short write fails with a text of its own.
+    Result sendBlockData(const char *data, qint64 length);
+    // Receives the next `length` bytes of the data phase the device sends.
+    Result receiveBlockData(char *data, qint64 length);
+    // Awaits and decodes the answer to a block command whose data phase the host has sent.
+    Result finishBlockCommand();
+    // The text errorString() gives, for a failure found above the device commands.
+    void setError(const QString &text);
 
     // Loads the built-in firmware image into the device's boot loader.
-    int upgradeFirmware();
+    Result upgradeFirmware();
 
     // Every attached programmer, and every device some process holds (which may be one).
     // With `inspect`, free ones are opened briefly to ask for their firmware version, or
@@ -146,7 +160,7 @@ private:
     bool sendCommand(const quint8 *command);
     bool receiveAnswer(quint8 *answer, int timeout, bool closeOnFailure);
     bool checkAnswer(const quint8 *frame);
-    int decodeAnswer(const quint8 *answer);
+    Result decodeAnswer(const quint8 *answer);
     void closeDevice();
 
     // Sets the error text `text` completed with `reason` and runs the closing sequence.
@@ -154,14 +168,14 @@ private:
     // False, after transferFailed(), when the channel is closed and cannot carry a transfer.
     bool channelUsable(const char *failureText);
     // The checks every command makes before it sends anything: connection and firmware.
-    int checkCommand(quint16 minFirmware, bool reportNotConnected);
+    Result checkCommand(quint16 minFirmware, bool reportNotConnected);
     // Send `command`, await its answer into the same buffer and decode it.
-    int exchange(quint8 *command);
-    int runCommand(quint8 *command, quint16 minFirmware, bool reportNotConnected);
-    int runConfigure(quint8 function, quint8 p3, quint8 p4, quint16 minFirmware,
-                     bool reportNotConnected);
+    Result exchange(quint8 *command);
+    Result runCommand(quint8 *command, quint16 minFirmware, bool reportNotConnected);
+    Result runConfigure(quint8 function, quint8 p3, quint8 p4, quint16 minFirmware,
+                        bool reportNotConnected);
     // Receives a data phase of exactly `length` bytes.
-    int receivePhase(char *data, qint64 length, int timeout);
+    Result receivePhase(char *data, qint64 length, int timeout);
     // Reads and drops what is left of a data phase the host gave up on, as long as the device
     // keeps sending it: a purge only clears the bridge, and the device goes on streaming. False
     // when the link broke meanwhile (and has been closed).
@@ -191,6 +205,7 @@ private:
     std::atomic<quint16> firmwareVersion{0}; // major * 256 + minor
     std::atomic<bool> eccWanted{true};
     QString serial;
+    bool unsupportedFirmware = false;
     bool closing = false; // the closing sequence is running
     // Bytes of the current data phase the device has still to send.
     qint64 unreadPhase = 0;

@@ -21,7 +21,10 @@ constexpr int MinimumPeriod = 20;
 constexpr int BadBlockListTimeout = 1000;
 constexpr int FastEraseTryTimeout = 500;
 constexpr int FastEraseTimeout = 5000;
-constexpr unsigned MaxEraseCount = 1024;
+constexpr unsigned MaxEraseCount = Geometry::BlockCount;
+
+const char ShortWriteText[] =
+    QT_TRANSLATE_NOOP("Programmer", "Send failed: %1 of %2 bytes written");
 
 // Low 8 bits of the integer part of `value`; values that have no integer part give 0.
 quint8 lowBitsOfIntegerPart(double value)
@@ -33,7 +36,7 @@ quint8 lowBitsOfIntegerPart(double value)
 
 } // namespace
 
-int Programmer::checkCommand(quint16 minFirmware, bool reportNotConnected)
+Programmer::Result Programmer::checkCommand(quint16 minFirmware, bool reportNotConnected)
 {
     if (!connected) {
         if (reportNotConnected)
@@ -45,35 +48,82 @@ int Programmer::checkCommand(quint16 minFirmware, bool reportNotConnected)
     return ResultOk;
 }
 
-int Programmer::exchange(quint8 *command)
+Programmer::Result Programmer::exchange(quint8 *command)
 {
     if (!sendCommand(command) || !receiveAnswer(command, answerTimeout, true))
         return ResultTransferFailed;
     return decodeAnswer(command);
 }
 
-int Programmer::runCommand(quint8 *command, quint16 minFirmware, bool reportNotConnected)
+Programmer::Result Programmer::runCommand(quint8 *command, quint16 minFirmware,
+                                          bool reportNotConnected)
 {
-    const int result = checkCommand(minFirmware, reportNotConnected);
+    const Result result = checkCommand(minFirmware, reportNotConnected);
     return result == ResultOk ? exchange(command) : result;
 }
 
-int Programmer::runConfigure(quint8 function, quint8 p3, quint8 p4, quint16 minFirmware,
-                             bool reportNotConnected)
+Programmer::Result Programmer::runConfigure(quint8 function, quint8 p3, quint8 p4,
+                                            quint16 minFirmware, bool reportNotConnected)
 {
     CommandBytes command{CommandMarker, CmdConfigure, function, p3, p4};
     return runCommand(command.data(), minFirmware, reportNotConnected);
 }
 
-int Programmer::receivePhase(char *data, qint64 length, int timeout)
+Programmer::Result Programmer::receivePhase(char *data, qint64 length, int timeout)
 {
     unreadPhase = length;
     return receiveData(data, length, timeout) == length ? ResultOk : ResultTransferFailed;
 }
 
-int Programmer::getInfo(ProgrammerInfo *info)
+Programmer::Result Programmer::checkBlockCommand()
 {
-    const int ready = checkCommand(AnyFirmware, true);
+    return checkCommand(AnyFirmware, true);
+}
+
+Programmer::Result Programmer::startBlockCommand(quint8 code, int block, qint64 incoming)
+{
+    CommandBytes command = wordCommand(code, block);
+    if (incoming == 0)
+        return sendCommand(command.data()) ? ResultOk : ResultTransferFailed;
+    const Result answer = exchange(command.data());
+    // A damaged answer may still be followed by the data: it is dropped before the next command.
+    if (answer == ResultOk || (answer == ResultTransferFailed && connected))
+        unreadPhase = incoming;
+    return answer;
+}
+
+Programmer::Result Programmer::sendBlockData(const char *data, qint64 length)
+{
+    const qint64 written = sendData(data, length);
+    if (written == length)
+        return ResultOk;
+    // A failed write has left its text; a short one has none yet.
+    if (written >= 0)
+        error = tr(ShortWriteText).arg(written).arg(length);
+    return ResultTransferFailed;
+}
+
+Programmer::Result Programmer::receiveBlockData(char *data, qint64 length)
+{
+    return receiveData(data, length, answerTimeout) == length ? ResultOk : ResultTransferFailed;
+}
+
+Programmer::Result Programmer::finishBlockCommand()
+{
+    CommandBytes answer{};
+    if (!receiveAnswer(answer.data(), answerTimeout, true))
+        return ResultTransferFailed;
+    return decodeAnswer(answer.data());
+}
+
+void Programmer::setError(const QString &text)
+{
+    error = text;
+}
+
+Programmer::Result Programmer::getInfo(ProgrammerInfo *info)
+{
+    const Result ready = checkCommand(AnyFirmware, true);
     if (ready != ResultOk)
         return ready;
     CommandBytes answer{CommandMarker, CmdGetInfo, 0, 0, 0};
@@ -82,46 +132,46 @@ int Programmer::getInfo(ProgrammerInfo *info)
         reconnectRequired = true;
         return ResultTransferFailed;
     }
-    const int result = decodeAnswer(answer.data());
+    const Result result = decodeAnswer(answer.data());
     if (result == ResultOk && info) {
         info->level = float(answer[2] / 255.0 * double(3.6f));
         info->major = answer[3];
         info->minor = answer[4];
-        info->blockCount = blockCount();
+        info->blockCount = Geometry::BlockCount;
         firmwareVersion = quint16(answer[3] << 8 | answer[4]);
     }
     return result;
 }
 
-int Programmer::power(bool on)
+Programmer::Result Programmer::power(bool on)
 {
     CommandBytes command{CommandMarker, on ? CmdPowerOn : CmdPowerOff, 0, 0, 0};
     return runCommand(command.data(), AnyFirmware, true);
 }
 
-int Programmer::setMode(int mode)
+Programmer::Result Programmer::setMode(int mode)
 {
     return runConfigure(CfgMode, 0, quint8(mode), AnyFirmware, true);
 }
 
-int Programmer::setPeriod(int period, float fraction)
+Programmer::Result Programmer::setPeriod(int period, float fraction)
 {
     period = std::max(period, MinimumPeriod);
     return runConfigure(CfgPeriod, lowBitsOfIntegerPart(period * double(fraction) / 10),
                         quint8(period / 10), Firmware11, false);
 }
 
-int Programmer::setParameter(quint8 value)
+Programmer::Result Programmer::setParameter(quint8 value)
 {
     return runConfigure(CfgParameter, 0, value, Firmware11, false);
 }
 
-int Programmer::setEccMode(quint8 value)
+Programmer::Result Programmer::setEccMode(quint8 value)
 {
     return runConfigure(CfgEcc, value, 0, Firmware14, false);
 }
 
-int Programmer::setUseEcc(bool on)
+Programmer::Result Programmer::setUseEcc(bool on)
 {
     eccWanted = on;
     return setEccMode(on ? EccSpareSize : 0);
@@ -132,12 +182,12 @@ bool Programmer::eccActive() const
     return eccWanted && firmwareVersion >= Firmware14;
 }
 
-int Programmer::readBlockMarks(int block, quint8 *marks)
+Programmer::Result Programmer::readBlockMarks(int block, quint8 *marks)
 {
     marks[0] = 0;
     marks[1] = 0;
     CommandBytes answer = wordCommand(CmdBlockCheck, block, 0);
-    const int result = runCommand(answer.data(), AnyFirmware, true);
+    const Result result = runCommand(answer.data(), AnyFirmware, true);
     if (result == ResultOk) {
         marks[0] = answer[3];
         marks[1] = answer[4];
@@ -145,10 +195,10 @@ int Programmer::readBlockMarks(int block, quint8 *marks)
     return result;
 }
 
-int Programmer::readBadBlockList(QList<int> &blocks)
+Programmer::Result Programmer::readBadBlockList(QList<int> &blocks)
 {
     CommandBytes answer = wordCommand(CmdBlockCheck, BlockListMarker, BlockListFlag);
-    const int result = runCommand(answer.data(), Firmware11, false);
+    const Result result = runCommand(answer.data(), Firmware11, false);
     if (result != ResultOk)
         return result;
     const int count = answer[4];
@@ -163,15 +213,15 @@ int Programmer::readBadBlockList(QList<int> &blocks)
     return ResultOk;
 }
 
-int Programmer::eraseBlock(int block, bool flag)
+Programmer::Result Programmer::eraseBlock(int block, bool flag)
 {
     CommandBytes command = wordCommand(CmdErase, block, flag ? EraseInPlaceFlag : 0);
     return runCommand(command.data(), AnyFirmware, true);
 }
 
-int Programmer::fastErase(unsigned count, bool flag)
+Programmer::Result Programmer::fastErase(unsigned count, bool flag)
 {
-    const int ready = checkCommand(Firmware11, false);
+    const Result ready = checkCommand(Firmware11, false);
     if (ready != ResultOk)
         return ready;
     // The frame carries count - 1: a count of 0 would go out as 65536 blocks.
@@ -199,16 +249,16 @@ int Programmer::fastErase(unsigned count, bool flag)
     return ResultTransferFailed;
 }
 
-int Programmer::markBad(int block)
+Programmer::Result Programmer::markBad(int block)
 {
     CommandBytes command = wordCommand(CmdMarkBad, block, 0);
     return runCommand(command.data(), AnyFirmware, true);
 }
 
-int Programmer::readId(QByteArray &id)
+Programmer::Result Programmer::readId(QByteArray &id)
 {
     CommandBytes answer{CommandMarker, CmdReadId, 0, 0, 0};
-    const int result = runCommand(answer.data(), Firmware11, false);
+    const Result result = runCommand(answer.data(), Firmware11, false);
     if (result != ResultOk)
         return result;
     id = QByteArray(answer[2], '\0');

@@ -24,7 +24,7 @@ bool isReadyCode(const quint8 *answer)
 
 } // namespace
 
-int Programmer::upgradeFirmware()
+Programmer::Result Programmer::upgradeFirmware()
 {
     const quint8 command[PayloadSize] = {CommandMarker, CmdFwUpgrade, FwEntryCode[0],
                                          FwEntryCode[1], FwEntryCode[2]};

@@ -211,7 +211,7 @@ bool Programmer::checkAnswer(const quint8 *frame)
     return crc16(frame, PayloadSize) == (frame[PayloadSize] | frame[PayloadSize + 1] << 8);
 }
 
-int Programmer::decodeAnswer(const quint8 *answer)
+Programmer::Result Programmer::decodeAnswer(const quint8 *answer)
 {
     if (answer[0] != ErrorAnswerMarker)
         return ResultOk;

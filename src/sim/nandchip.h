@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/geometry.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -17,10 +19,10 @@
 class NandChip
 {
 public:
-    static constexpr int BlockCount = 1024;
-    static constexpr int PagesPerBlock = 64;
-    static constexpr int PageSize = 2048;
-    static constexpr int SpareSize = 64;
+    static constexpr int BlockCount = Geometry::BlockCount;
+    static constexpr int PagesPerBlock = Geometry::PagesPerBlock;
+    static constexpr int PageSize = Geometry::PageSize;
+    static constexpr int SpareSize = Geometry::SpareSize;
 
     NandChip();
     ~NandChip();

@@ -12,8 +12,8 @@
 
 namespace {
 
-constexpr int BlockSize = 131072;
-constexpr int PageSize = NandChip::PageSize;
+using Geometry::BlockSize;
+using Geometry::PageSize;
 
 } // namespace
 

@@ -2,6 +2,7 @@
 
 #include "engine/aprogrammer.h"
 #include "engine/operationresult.h"
+#include "protocol/geometry.h"
 #include "sim/simprogrammerset.h"
 #include "support/simdriverguard.h"
 
@@ -66,7 +67,7 @@ private:
     QByteArray function;
 };
 
-// 131072 bytes of data that differ for every seed.
+// One block of data that differs for every seed.
 QByteArray blockPattern(quint32 seed);
 // An image of 3 + 32 x n blocks of patterns whose block 2 holds the n directory entries.
 QByteArray imageWithDirectory(const QList<QByteArray> &entries, quint32 seed = 1);
