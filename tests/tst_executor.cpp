@@ -55,6 +55,8 @@ private slots:
             sim.run([&](AProgrammer &e) { return e.request(kind, BlockScope::list(blocks)); });
         QTEST(lines.mid(1).join('|'), "report");
         QTEST(sim.result().leftOut, "leftOut");
+        QCOMPARE(sim.result().badBlocks, sim.engine->badBlockList());
+        QVERIFY(!sim.result().badBlocks.isEmpty());
         QCOMPARE(sim.result().succeeded(), lines.last() == "finished: Complete");
     }
 
