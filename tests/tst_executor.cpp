@@ -65,7 +65,11 @@ private slots:
     {
         SimEngine sim("flip=1:131071:0,1:131071:1");
         QVERIFY(loadImage(*sim.engine, blockPattern(0) + blockPattern(1)));
-        QCOMPARE(sim.run([](AProgrammer &e) { return e.program({1}); }).last(),
+        QCOMPARE(sim.run([](AProgrammer &e) {
+                        return e.request(Kind::Program, BlockScope::list({1}),
+                                         AProgrammer::NoReadBack);
+                    })
+                     .last(),
                  "finished: Complete");
         QVERIFY(loadImage(*sim.engine, Erased + Erased));
         QCOMPARE(sim.run([](AProgrammer &e) { return e.read({1}); }).last(), "finished: Failed");

@@ -10,6 +10,8 @@
 #include "protocol/programmer.h"
 
 #include <QTimerEvent>
+#include <algorithm>
+#include <initializer_list>
 #include <utility>
 
 namespace {
@@ -188,16 +190,26 @@ QString AProgrammer::phaseKey(OperationKind kind)
     return QStringLiteral("directory");
 }
 
+bool AProgrammer::optionsFit(OperationKind kind, RequestOptions options)
+{
+    // The directory phase and an update carry the options of the phase that follows them.
+    const auto only = [&](RequestOption option, std::initializer_list<OperationKind> kinds) {
+        return !options.testFlag(option) || kind == ReadDirectory ||
+               std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+    };
+    return only(PhysicalBlocks, {Read, Verify, Check, CalcHash}) && only(KeepData, {SurfaceTest}) &&
+           only(MarkFailed, {SurfaceTest}) && only(NoReadBack, {Program}) &&
+           only(ProgramBlank, {Program, AutoProgram, Update}) &&
+           only(CompareData, {Update, AutoProgram});
+}
+
 bool AProgrammer::admit(OperationKind kind, QList<int> list, int total, bool imageExtent,
                         RequestOptions options)
 {
     if (isBusy(readState()) || !isBusy(kind) || kind == AbortRequested)
         return false;
     // Physical block numbers only for the kinds that leave the chip as it is.
-    if (options.testFlag(PhysicalBlocks) && kind != Read && kind != Verify && kind != Check &&
-        kind != CalcHash)
-        return false;
-    if ((options.testFlag(KeepData) || options.testFlag(MarkFailed)) && kind != SurfaceTest)
+    if (!optionsFit(kind, options))
         return false;
 
     const bool whole = list.isEmpty();
@@ -366,18 +378,19 @@ bool AProgrammer::request(OperationKind kind, const BlockScope &scope, RequestOp
 {
     // An update finds its blocks itself, from the directories of the buffer and the chip.
     if (kind == Update)
-        return update();
+        return requestOperation(Update, {ImageDirectory::Block}, -1, options);
     if (scope.kind() == BlockScope::List)
         return requestOperation(kind, scope.blocks(), -1, options);
-    if (scope.kind() == BlockScope::ImageExtent && options == NoOption) {
+    // Physical blocks have no image extent.
+    if (scope.kind() == BlockScope::ImageExtent && !options.testFlag(PhysicalBlocks)) {
         switch (kind) {
         case Read:
         case CalcHash:
-            return requestDirectoryPhase(kind);
+            return requestDirectoryPhase(kind, options);
         case Program:
         case Verify:
         case AutoProgram:
-            return requestFromBufferDirectory(kind);
+            return requestFromBufferDirectory(kind, options);
         default:
             break;
         }
@@ -391,7 +404,7 @@ bool AProgrammer::setBadBlocks(QList<int> blocks)
     return requestOperation(SetBadBlocks, std::move(blocks));
 }
 
-bool AProgrammer::requestFromBufferDirectory(OperationKind kind)
+bool AProgrammer::requestFromBufferDirectory(OperationKind kind, RequestOptions options)
 {
     if (lockHeldHere())
         return false;
@@ -404,13 +417,13 @@ bool AProgrammer::requestFromBufferDirectory(OperationKind kind)
         emit error(tr("Invalid buffer content"));
         return false;
     }
-    if (!admit(kind, list, -1, true))
+    if (!admit(kind, list, -1, true, options))
         return false;
     startRequest(kind);
     return true;
 }
 
-bool AProgrammer::requestDirectoryPhase(OperationKind next)
+bool AProgrammer::requestDirectoryPhase(OperationKind next, RequestOptions options)
 {
     if (lockHeldHere())
         return false;
@@ -418,7 +431,7 @@ bool AProgrammer::requestDirectoryPhase(OperationKind next)
     if (isBusy(readState()))
         return false;
     followUp = next;
-    if (!admit(ReadDirectory, {ImageDirectory::Block}, -1))
+    if (!admit(ReadDirectory, {ImageDirectory::Block}, -1, false, options))
         return false;
     startRequest(next);
     return true;
@@ -515,7 +528,7 @@ void AProgrammer::run()
             // The follow-up phase is admitted before the lock is given up, so that no other
             // request can take its place.
             if (result != Idle && result != AbortRequested)
-                admit(result, blocks, -1, true);
+                admit(result, blocks, -1, true, requestOptions);
         }
         publishResult();
     }

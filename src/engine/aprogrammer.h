@@ -2,6 +2,7 @@
 
 #include "engine/blockmap.h"
 #include "engine/blockscope.h"
+#include "protocol/programmer.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -16,7 +17,6 @@
 
 class BlockTransfer;
 class ImageBuffer;
-class Programmer;
 struct Digests;
 class QIODevice;
 struct OperationResult;
@@ -74,6 +74,13 @@ public:
         KeepData = 2,
         // Of a surface test: blocks that fail are marked bad.
         MarkFailed = 4,
+        // Of writes: program blocks whose data is all 0xFF too, instead of leaving them erased.
+        ProgramBlank = 8,
+        // Of Program: no read-back of the blocks written.
+        NoReadBack = 16,
+        // Of an update: every image block is read and only those that differ are rewritten,
+        // whatever the image directories say.
+        CompareData = 32,
     };
     Q_DECLARE_FLAGS(RequestOptions, RequestOption)
 
@@ -100,6 +107,12 @@ public:
     void setBadBlockLimit(int limit) { badBlockLimitWanted = limit; }
     // The limit that applies to the chip with `id`; -1 for none.
     int badBlockLimit(const QByteArray &id) const;
+    // Reads (of Read, CalcHash and Verify) take each block this often and keep the majority of
+    // every byte; 1 reads once.
+    void setReadRepeat(int reads) { readRepeat = qBound(1, reads, MaxReadRepeat); }
+    static constexpr int MaxReadRepeat = 15;
+    // Without ECC, a verify allows up to `bits` flipped bits per page, counting them.
+    void setBitflipTolerance(int bits) { bitflipTolerance = qMax(0, bits); }
     int blockCount() const;
     // Progress range of the phase that is starting; read when `operationBegin` arrives.
     int progressMinimum() const { return progressMin.load(); }
@@ -219,8 +232,10 @@ private:
     // An error line of the running request, which its result keeps.
     void reportError(const QString &text);
     QString requestTitle(OperationKind kind, bool whole, int count, const QString &text) const;
-    bool requestFromBufferDirectory(OperationKind kind);
-    bool requestDirectoryPhase(OperationKind next);
+    bool requestFromBufferDirectory(OperationKind kind, RequestOptions options = NoOption);
+    bool requestDirectoryPhase(OperationKind next, RequestOptions options = NoOption);
+    // Whether `options` apply to requests of `kind`.
+    static bool optionsFit(OperationKind kind, RequestOptions options);
     // `list` without the numbers that are no block of the flash.
     static QList<int> blocksOnFlash(const QList<int> &list);
     // True in the thread that holds `requestLock` through a GuiLock: it must not lock again.
@@ -261,6 +276,17 @@ private:
     // A warning line about the chip, shown once per request.
     void warn(const QString &text);
     StepResult surfaceTestStep(Phase &phase, int block);
+    // Reads physical `physical` into `data`, as often as asked, noting unstable blocks;
+    // `logical` names it in the result.
+    Programmer::Result readForRequest(int logical, int physical, QByteArray &data);
+    // Verifies physical `physical` against image block `logical`; a difference is noted and
+    // the step goes on, unless `stop`.
+    StepResult verifyStep(Phase &phase, int logical, int physical, bool stop);
+    // Writes image block `logical` to `physical`, leaving an all-0xFF block erased unless
+    // asked otherwise.
+    Programmer::Result programStep(int logical, int physical);
+    // The log lines of a phase's differences, unstable blocks and blank blocks.
+    void reportFindings(const Phase &phase);
     // Marks physical `block` bad after it failed while logical `logical` was written there;
     // Remap when the logical block can move to the next good block.
     StepResult replaceBlock(Phase &phase, int logical, int physical);
@@ -309,10 +335,14 @@ private:
     // Image blocks that an update leaves as they are: the auto-programming phase after it must
     // not move them.
     QList<int> keepInPlace;
+    // The auto-programming phase after a comparing update reads each block before writing it.
+    bool compareBeforeWrite = false;
     // Set when the engine is being destroyed: no new phase begins, the running one stops.
     std::atomic<bool> closing{false};
     std::atomic<bool> forceGeometry{false};
     std::atomic<int> badBlockLimitWanted{-1};
+    std::atomic<int> readRepeat{1};
+    std::atomic<int> bitflipTolerance{0};
     QByteArray chipId;
     int openDelay = 2;
     // The thread that holds `requestLock` through a GuiLock, if any.

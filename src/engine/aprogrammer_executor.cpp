@@ -57,6 +57,10 @@ struct AProgrammer::Phase
     QList<int> unread;
     // The physical block erased before the first write (the directory's), until it is written.
     int preErased = -1;
+    // Of an update that compares: a block the chip already holds is not written again.
+    bool compareFirst = false;
+    // The error text of the first difference a verify found; it goes on to the end.
+    QString firstDifference;
 };
 
 namespace {
@@ -315,6 +319,7 @@ bool AProgrammer::startPhase(Phase &phase, OperationKind *result)
     // The surface test works on physical blocks and passes over the bad ones.
     phase.physical = requestOptions.testFlag(PhysicalBlocks) || phase.kind == SurfaceTest;
     phase.keep = std::exchange(keepInPlace, {});
+    phase.compareFirst = std::exchange(compareBeforeWrite, false) && phase.kind == AutoProgram;
     // Bad blocks are marked where they are named; a whole-flash erase works in place.
     phase.skipBad =
         phase.kind != SetBadBlocks && !phase.physical && !(eraseWhole && phase.kind == Erase);
@@ -471,14 +476,19 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
     };
     switch (phase.kind) {
     case Read: {
-        const Programmer::Result result = transfer->readBlock(physical, phase.data);
+        const Programmer::Result result = readForRequest(logical, physical, phase.data);
         // What arrived is kept, also from a failed read.
         const qsizetype size = qMin<qsizetype>(phase.data.size(), Programmer::blockSize());
         std::memcpy(buffer->blockData(logical), phase.data.constData(), size_t(size));
         return done(result);
     }
     case Program:
-        return done(transfer->programBlock(physical, buffer->block(logical)));
+        if (!ok(programStep(logical, physical)))
+            return StepResult::Failed;
+        // What was written is read back, unless asked not to.
+        if (requestOptions.testFlag(NoReadBack))
+            return StepResult::Done;
+        return verifyStep(phase, logical, physical, true);
     case Erase: {
         if (!phase.needErase)
             return StepResult::Done;
@@ -491,13 +501,13 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
     case AutoProgram:
         return autoProgramStep(phase, logical, physical);
     case Verify:
-        return done(transfer->verifyBlock(physical, buffer->block(logical)));
+        return verifyStep(phase, logical, physical, false);
     case Check:
         return done(transfer->blankCheck(physical));
     case Information:
         return StepResult::Done;
     case CalcHash: {
-        const Programmer::Result result = transfer->readBlock(physical, phase.data);
+        const Programmer::Result result = readForRequest(logical, physical, phase.data);
         buffer->addToDigests(phase.data);
         return done(result);
     }
@@ -572,6 +582,16 @@ AProgrammer::StepResult AProgrammer::replaceBlock(Phase &phase, int logical, int
 
 AProgrammer::StepResult AProgrammer::autoProgramStep(Phase &phase, int logical, int physical)
 {
+    if (phase.compareFirst && physical != phase.preErased) {
+        QByteArray held;
+        const Programmer::Result result = transfer->readBlock(physical, held);
+        if (!ok(result) && result != Programmer::ResultEccUncorrectable)
+            return StepResult::Failed;
+        if (ok(result) && held == buffer->block(logical)) {
+            current->unchanged.append(logical);
+            return StepResult::Done;
+        }
+    }
     // Nothing was written to the block erased first since: a second erase would only wear it.
     if (physical == phase.preErased) {
         phase.preErased = -1;
@@ -580,8 +600,7 @@ AProgrammer::StepResult AProgrammer::autoProgramStep(Phase &phase, int logical, 
         if (erased != StepResult::Done)
             return erased;
     }
-    const QByteArray data = buffer->block(logical);
-    const Programmer::Result programmed = transfer->programBlock(physical, data);
+    const Programmer::Result programmed = programStep(logical, physical);
     // A worn block that fails to program is replaced like one that fails to erase.
     if (programmed == Programmer::ResultOperationError) {
         emit info(tr("Programming Flash block %1 failed").arg(physical));
@@ -589,7 +608,66 @@ AProgrammer::StepResult AProgrammer::autoProgramStep(Phase &phase, int logical, 
     }
     if (!ok(programmed))
         return StepResult::Failed;
-    return ok(transfer->verifyBlock(physical, data)) ? StepResult::Done : StepResult::Failed;
+    return verifyStep(phase, logical, physical, true);
+}
+
+Programmer::Result AProgrammer::programStep(int logical, int physical)
+{
+    const QByteArray data = buffer->block(logical);
+    if (!requestOptions.testFlag(ProgramBlank) && isErased(data)) {
+        if (!current->blankSkipped.contains(logical))
+            current->blankSkipped.append(logical);
+        return Programmer::ResultOk;
+    }
+    return transfer->programBlock(physical, data);
+}
+
+Programmer::Result AProgrammer::readForRequest(int logical, int physical, QByteArray &data)
+{
+    const int reads = readRepeat;
+    ReadVote vote;
+    const Programmer::Result result = transfer->readBlockVoted(physical, data, reads, &vote);
+    if (!ok(result) || vote.disagreeingReads == 0)
+        return result;
+    current->unstable.append(
+        {logical, vote.disagreeingReads, vote.unstableBytes, !vote.noMajority});
+    if (!vote.noMajority)
+        return result;
+    phaseError = tr("Flash block %1 reads differently each time: %2 of %3 reads disagree, and "
+                    "%n byte(s) have no majority value",
+                    nullptr, vote.unstableBytes)
+                     .arg(physical)
+                     .arg(vote.disagreeingReads)
+                     .arg(reads);
+    return Programmer::ResultOperationError;
+}
+
+AProgrammer::StepResult AProgrammer::verifyStep(Phase &phase, int logical, int physical, bool stop)
+{
+    const QByteArray expected = buffer->block(logical);
+    // The tolerance stands in for ECC where there is none: with ECC, flips are corrected.
+    transfer->setTolerance(programmer->eccActive() ? 0 : bitflipTolerance.load());
+    Programmer::Result result = Programmer::ResultOk;
+    if (readRepeat > 1 && phase.kind == Verify) {
+        QByteArray actual;
+        result = readForRequest(logical, physical, actual);
+        if (ok(result))
+            result = transfer->compareRead(physical, expected, actual);
+    } else {
+        result = transfer->verifyBlock(physical, expected);
+    }
+    current->toleratedBits += transfer->toleratedBits();
+    if (result != Programmer::ResultVerifyFailed)
+        return ok(result) ? StepResult::Done : StepResult::Failed;
+    const BlockDifference found = *transfer->difference();
+    current->differences.append(
+        {logical, physical, found.offset, qint64(logical) * Geometry::BlockSize + found.offset,
+         found.expected, found.actual, found.bytes, found.bitsCleared, found.bitsSet});
+    if (stop)
+        return StepResult::Failed;
+    if (phase.firstDifference.isEmpty())
+        phase.firstDifference = programmer->errorString();
+    return StepResult::Done;
 }
 
 AProgrammer::StepResult AProgrammer::surfaceTestStep(Phase &phase, int block)
@@ -668,6 +746,11 @@ AProgrammer::OperationKind AProgrammer::complete(Phase &phase)
     }
     if (phase.kind == SurfaceTest)
         reportSurfaceTest(phase);
+    reportFindings(phase);
+    if (!phase.firstDifference.isEmpty()) {
+        phaseError = phase.firstDifference;
+        return Failed;
+    }
     // An abort noted after the last block leaves the state AbortRequested: the phase then just
     // completes, without report or follow-up.
     switch (readState()) {
@@ -712,6 +795,13 @@ AProgrammer::OperationKind AProgrammer::updateRule(const QByteArray &flashDirect
         return Idle;
     }
 
+    // Comparing, every block of the image is read and only what differs is written.
+    if (requestOptions.testFlag(CompareData)) {
+        blocks = blocksOnFlash(bufferDirectoryBlocks());
+        keepInPlace.clear();
+        compareBeforeWrite = true;
+        return AutoProgram;
+    }
     const qsizetype entries = qMax(flashEntries.size(), bufferEntries.size());
     flashEntries.resize(entries);
     bufferEntries.resize(entries);
@@ -730,7 +820,60 @@ AProgrammer::OperationKind AProgrammer::updateRule(const QByteArray &flashDirect
         if (!blocks.contains(block))
             keepInPlace.append(block);
     }
+    current->unchanged = keepInPlace;
+    if (!keepInPlace.isEmpty()) {
+        emit info(tr("Left alone, their directory entries being equal (not compared): %1")
+                      .arg(rangeText(keepInPlace)));
+    }
     return AutoProgram;
+}
+
+void AProgrammer::reportFindings(const Phase &phase)
+{
+    // At most this many blocks are named one by one; the result has them all.
+    constexpr int ShownBlocks = 10;
+    const auto hex = [](qint64 value) { return QString::number(value, 16); };
+    const QList<OperationResult::Difference> &differences = current->differences;
+    for (qsizetype i = 0; i < differences.size() && i < ShownBlocks; ++i) {
+        const OperationResult::Difference &d = differences.at(i);
+        emit info(tr("Block %1 (Flash block %2) differs in %n byte(s), %3 bit(s) 1 to 0 and %4 "
+                     "0 to 1, from offset 0x%5 (image offset 0x%6)",
+                     nullptr, d.bytes)
+                      .arg(d.block)
+                      .arg(d.physical)
+                      .arg(d.bitsCleared)
+                      .arg(d.bitsSet)
+                      .arg(hex(d.offset), hex(d.imageOffset)));
+    }
+    if (differences.size() > ShownBlocks) {
+        emit info(tr("... and %n more block(s)", nullptr, int(differences.size() - ShownBlocks)));
+    }
+    if (!differences.isEmpty()) {
+        emit info(tr("%n of %1 block(s) differ", nullptr, int(differences.size()))
+                      .arg(phase.done.size()));
+    }
+    if (current->toleratedBits > 0 && phase.kind == Verify) {
+        emit info(tr("%n flipped bit(s) within the tolerance, not counted as differences", nullptr,
+                     current->toleratedBits));
+    }
+    if (!current->unstable.isEmpty() &&
+        (phase.kind == Read || phase.kind == CalcHash || phase.kind == Verify)) {
+        QStringList shown;
+        for (const OperationResult::UnstableBlock &u : std::as_const(current->unstable)) {
+            if (shown.size() == ShownBlocks)
+                break;
+            shown.append(
+                tr("%1 (%2 of %3 reads)").arg(u.block).arg(u.disagreeingReads).arg(readRepeat));
+        }
+        emit info(tr("%n block(s) read differently between reads: %1", nullptr,
+                     int(current->unstable.size()))
+                      .arg(shown.join(QStringLiteral(", "))));
+    }
+    if (!current->blankSkipped.isEmpty() && (phase.kind == Program || phase.kind == AutoProgram)) {
+        emit info(tr("%n blank block(s) not programmed, only checked: %1", nullptr,
+                     int(current->blankSkipped.size()))
+                      .arg(rangeText(current->blankSkipped)));
+    }
 }
 
 void AProgrammer::reportSurfaceTest(const Phase &phase)

@@ -77,6 +77,40 @@ struct OperationResult
     QStringList warnings;
     // What the ECC checks of the request's block reads found, in order.
     QList<EccEvent> eccEvents;
+    // A block that a verify found to differ from the image: its logical and physical block,
+    // the first differing byte (in the block and in the image), and the bytes and bits that
+    // differ.
+    struct Difference
+    {
+        int block = -1;
+        int physical = -1;
+        qsizetype offset = 0;
+        qint64 imageOffset = 0;
+        uchar expected = 0;
+        uchar actual = 0;
+        int bytes = 0;
+        int bitsCleared = 0;
+        int bitsSet = 0;
+    };
+    // Every block a verify (or a write's read-back) found to differ, in the order verified.
+    QList<Difference> differences;
+    // Flipped bits a tolerant verify allowed.
+    int toleratedBits = 0;
+    // A block whose repeated reads did not all agree: how many reads differed from the
+    // majority and in how many bytes; `decided` is false where some byte had no majority.
+    struct UnstableBlock
+    {
+        int block = -1;
+        int disagreeingReads = 0;
+        int unstableBytes = 0;
+        bool decided = true;
+    };
+    QList<UnstableBlock> unstable;
+    // Blocks whose image data is all 0xFF and were therefore not programmed (only checked).
+    QList<int> blankSkipped;
+    // Image blocks an update left alone: their chunks' directory entries are equal, or (when
+    // comparing) the chip already held their data.
+    QList<int> unchanged;
     // The digests of a hash request.
     Digests digests;
     // The chip as the request left it; the ID is empty when it was not read.

@@ -99,6 +99,19 @@ qsizetype firstDifference(const char *a, const char *b, qsizetype size)
     return -1;
 }
 
+// Adds the differences of `length` bytes to `difference`.
+void countDifferences(const uchar *expected, const uchar *actual, qsizetype length,
+                      BlockDifference *difference)
+{
+    for (qsizetype i = 0; i < length; ++i) {
+        if (expected[i] == actual[i])
+            continue;
+        ++difference->bytes;
+        difference->bitsCleared += qPopulationCount(quint8(expected[i] & ~actual[i]));
+        difference->bitsSet += qPopulationCount(quint8(~expected[i] & actual[i]));
+    }
+}
+
 // The contents of an erased block.
 const QByteArray &erasedBlock()
 {
@@ -222,9 +235,59 @@ Programmer::Result BlockTransfer::readAttempt(int block, char *pages, bool ecc)
     return Programmer::ResultOk;
 }
 
+Programmer::Result BlockTransfer::readBlockVoted(int block, QByteArray &data, int reads,
+                                                 ReadVote *vote)
+{
+    *vote = ReadVote();
+    const Programmer::Result first = readBlock(block, data);
+    if (first != Programmer::ResultOk || reads < 2)
+        return first;
+    std::vector<QByteArray> copies(size_t(reads - 1));
+    for (QByteArray &copy : copies) {
+        const Programmer::Result result = readBlock(block, copy);
+        if (result != Programmer::ResultOk)
+            return result;
+    }
+    if (std::all_of(copies.begin(), copies.end(), [&](const QByteArray &c) { return c == data; }))
+        return Programmer::ResultOk;
+
+    const QByteArray firstRead = data;
+    std::vector<int> votes(256);
+    for (qsizetype i = 0; i < data.size(); ++i) {
+        const uchar mine = uchar(firstRead[i]);
+        if (std::all_of(copies.begin(), copies.end(),
+                        [&](const QByteArray &c) { return uchar(c[i]) == mine; }))
+            continue;
+        ++vote->unstableBytes;
+        std::fill(votes.begin(), votes.end(), 0);
+        ++votes[mine];
+        for (const QByteArray &copy : copies)
+            ++votes[uchar(copy[i])];
+        const auto most = std::max_element(votes.begin(), votes.end());
+        if (2 * *most > reads)
+            data[i] = char(most - votes.begin());
+        else
+            vote->noMajority = true;
+    }
+    vote->disagreeingReads =
+        int(firstRead != data) + int(std::count_if(copies.begin(), copies.end(),
+                                                   [&](const QByteArray &c) { return c != data; }));
+    return Programmer::ResultOk;
+}
+
 Programmer::Result BlockTransfer::verifyBlock(int block, const QByteArray &expected)
 {
     return compareBlock(block, expected, VerifyFailedText, Programmer::ResultVerifyFailed);
+}
+
+Programmer::Result BlockTransfer::compareRead(int block, const QByteArray &expected,
+                                              const QByteArray &actual)
+{
+    lastDifference.reset();
+    if (expected.size() > BlockSize)
+        return refuseOversized(block, expected.size());
+    return compareData(block, expected, actual, VerifyFailedText, Programmer::ResultVerifyFailed,
+                       tolerance);
 }
 
 Programmer::Result BlockTransfer::blankCheck(int block)
@@ -245,11 +308,45 @@ Programmer::Result BlockTransfer::compareBlock(int block, const QByteArray &expe
     const Programmer::Result result = readBlock(block, actual);
     if (result != Programmer::ResultOk)
         return result;
-    const qsizetype offset =
-        firstDifference(expected.constData(), actual.constData(), expected.size());
-    if (offset < 0)
+    return compareData(block, expected, actual, text, failure,
+                       failure == Programmer::ResultVerifyFailed ? tolerance : 0);
+}
+
+Programmer::Result BlockTransfer::compareData(int block, const QByteArray &expected,
+                                              const QByteArray &actual, const char *text,
+                                              Programmer::Result failure, int allowed)
+{
+    lastTolerated = 0;
+    const qsizetype size = std::min(expected.size(), actual.size());
+    if (firstDifference(expected.constData(), actual.constData(), size) < 0)
         return Programmer::ResultOk;
-    lastDifference = BlockDifference{block, offset, uchar(expected[offset]), uchar(actual[offset])};
+    const auto *wanted = reinterpret_cast<const uchar *>(expected.constData());
+    const auto *found = reinterpret_cast<const uchar *>(actual.constData());
+    BlockDifference difference{block, -1, 0, 0, 0, 0, 0};
+    for (qsizetype start = 0; start < size; start += PageSize) {
+        const qsizetype length = std::min<qsizetype>(PageSize, size - start);
+        BlockDifference page;
+        countDifferences(wanted + start, found + start, length, &page);
+        if (page.bytes == 0)
+            continue;
+        // A page with no more flipped bits than allowed is counted, not a failure.
+        if (page.bitsCleared + page.bitsSet <= allowed) {
+            lastTolerated += page.bitsCleared + page.bitsSet;
+            continue;
+        }
+        if (difference.offset < 0)
+            difference.offset =
+                firstDifference(expected.constData() + start, actual.constData() + start, length) +
+                start;
+        difference.bytes += page.bytes;
+        difference.bitsCleared += page.bitsCleared;
+        difference.bitsSet += page.bitsSet;
+    }
+    if (difference.offset < 0)
+        return Programmer::ResultOk;
+    difference.expected = wanted[difference.offset];
+    difference.actual = found[difference.offset];
+    lastDifference = difference;
     programmer.setError(differenceText(text, *lastDifference));
     return failure;
 }

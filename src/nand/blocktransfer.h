@@ -9,13 +9,27 @@
 #include <QString>
 #include <optional>
 
-// The first byte in which a block read back differs from what it should hold.
+// How a block read back differs from what it should hold: its first differing byte, and how
+// many bytes and bits differ in all.
 struct BlockDifference
 {
     int block = 0;
     qsizetype offset = 0; // within the block
     uchar expected = 0;
     uchar actual = 0;
+    int bytes = 0;
+    // Bits that should be 1 and read 0, and that should be 0 and read 1.
+    int bitsCleared = 0;
+    int bitsSet = 0;
+};
+
+// What reading a block several times found: how many of the reads differ from the majority,
+// and whether some byte had no majority at all.
+struct ReadVote
+{
+    int disagreeingReads = 0;
+    int unstableBytes = 0;
+    bool noMajority = false;
 };
 
 // Whole-block transfers over a Programmer's block commands: programming, reading with ECC check
@@ -33,8 +47,19 @@ public:
     // Reads the whole block into `data`, tried up to three times. With ECC, single flipped bits
     // are corrected; an uncorrectable page ends the read at once.
     Programmer::Result readBlock(int block, QByteArray &data);
+    // Reads the block `reads` times (at least once) and keeps, of every byte, the value that
+    // more than half of the reads gave; a byte without one keeps the first read's value and
+    // sets `vote->noMajority`.
+    Programmer::Result readBlockVoted(int block, QByteArray &data, int reads, ReadVote *vote);
     // Reads the block and compares its first expected.size() bytes with `expected`.
     Programmer::Result verifyBlock(int block, const QByteArray &expected);
+    // Verifies `actual`, already read, against `expected` as verifyBlock() does.
+    Programmer::Result compareRead(int block, const QByteArray &expected, const QByteArray &actual);
+    // Up to `bits` flipped bits per page are allowed by verifyBlock(): they are counted, not
+    // failures. For links without ECC.
+    void setTolerance(int bits) { tolerance = bits; }
+    // The flipped bits the last verifyBlock() allowed.
+    int toleratedBits() const { return lastTolerated; }
     // Reads the block and checks that it is erased.
     Programmer::Result blankCheck(int block);
 
@@ -55,9 +80,13 @@ private:
     // the error `text`.
     Programmer::Result compareBlock(int block, const QByteArray &expected, const char *text,
                                     Programmer::Result failure);
+    Programmer::Result compareData(int block, const QByteArray &expected, const QByteArray &actual,
+                                   const char *text, Programmer::Result failure, int allowed);
     Programmer::Result refuseOversized(int block, qsizetype size);
 
     Programmer &programmer;
     QList<EccEvent> eccEvents;
     std::optional<BlockDifference> lastDifference;
+    int tolerance = 0;
+    int lastTolerated = 0;
 };
