@@ -2,6 +2,7 @@
 // rate: auto-write (fast erase, then program and verify block by block), read back, verify.
 // Each figure is MB of image data per second of the operation, from the request to its end.
 #include "engine/aprogrammer.h"
+#include "usb/programmerbackend.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -43,8 +44,12 @@ double run(AProgrammer &engine, const std::function<bool()> &request)
 
 int main(int argc, char *argv[])
 {
-    qputenv("NPX4_SIMULATOR", "1");
     QCoreApplication app(argc, argv);
+    const QString backendError = ProgrammerBackend(QStringLiteral("sim")).install();
+    if (!backendError.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(backendError));
+        return 1;
+    }
     AProgrammer engine;
     QObject::connect(&engine, &AProgrammer::error, [](const QString &text) {
         std::fprintf(stderr, "error: %s\n", qPrintable(text));

@@ -111,7 +111,7 @@ int main(int argc, char **argv)
     NandChip chip;
     SimFirmware firmware(&chip);
     EmulatedFtdiBridge bridge(&firmware);
-    FtdiDriver::setInstance(&usbFtdiDriver());
+    FtdiDriver::install(&usbFtdiDriver());
     Programmer programmer;
     if (!programmer.open(0) || programmer.power(true) != Programmer::ResultOk ||
         !programmer.eccActive()) {
@@ -136,6 +136,6 @@ int main(int argc, char **argv)
                                    ? -1
                                    : result;
                     });
-    FtdiDriver::setInstance(nullptr);
+    FtdiDriver::install(nullptr);
     return ok ? 0 : 1;
 }

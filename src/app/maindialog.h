@@ -12,6 +12,7 @@
 #include <memory>
 
 class BlockSelection;
+class ProgrammerBackend;
 class QMenu;
 class QTimer;
 class QToolButton;
@@ -34,7 +35,8 @@ class MainDialog : public QWidget
     Q_OBJECT
 
 public:
-    explicit MainDialog(QWidget *parent = nullptr);
+    // `backend` is the one start-up installed: the log tells when it is the simulated one.
+    explicit MainDialog(const ProgrammerBackend &backend, QWidget *parent = nullptr);
     // Writes the settings.
     ~MainDialog() override;
 

@@ -3,15 +3,15 @@
 SimDriverGuard::SimDriverGuard(int programmers)
     : owned(std::make_unique<SimDriver>(programmers)), installed(owned.get())
 {
-    FtdiDriver::setInstance(installed);
+    FtdiDriver::install(installed);
 }
 
 SimDriverGuard::SimDriverGuard(SimDriver &driver) : installed(&driver)
 {
-    FtdiDriver::setInstance(installed);
+    FtdiDriver::install(installed);
 }
 
 SimDriverGuard::~SimDriverGuard()
 {
-    FtdiDriver::setInstance(nullptr);
+    FtdiDriver::install(nullptr);
 }

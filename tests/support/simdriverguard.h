@@ -4,8 +4,8 @@
 
 #include <memory>
 
-// Installs a SimDriver as the process's FTDI driver for the guard's lifetime, then restores
-// the automatic choice. Channels that use the driver must be gone before the guard is.
+// Installs a SimDriver as the process's FTDI driver for the guard's lifetime, then uninstalls
+// it. Channels that use the driver must be gone before the guard is.
 class SimDriverGuard
 {
 public:
