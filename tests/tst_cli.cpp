@@ -23,9 +23,15 @@ struct CliResult
     QString err;
 };
 
+// Starts the program on the simulated programmers of `config`; without one, NPX4_SIMULATOR is
+// unset.
 void start(QProcess &process, const QStringList &arguments, const QString &config)
 {
-    qputenv("NPX4_SIMULATOR", simTestConfig(config.toUtf8()));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("NPX4_SIMULATOR"));
+    if (!config.isNull())
+        environment.insert(QStringLiteral("NPX4_SIMULATOR"), simTestConfig(config.toUtf8()));
+    process.setProcessEnvironment(environment);
     process.start(QStringLiteral(NPX4_CLI_PATH), arguments);
     QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
 }
@@ -117,6 +123,10 @@ private slots:
         usage("range backwards", {"erase", "--blocks", "9...3"}, "\"9...3\" runs backwards");
         usage("beyond chip", {"erase", "--blocks", "0-1024"},
               "block 1024 is beyond the last block 1023");
+        usage("unknown backend", {"list", "--programmer", "simulator"},
+              "Programmer backend \"simulator\" is unknown: use usb, sim or sim:KEYS");
+        usage("bad simulator keys", {"info", "--programmer", "sim:bogus=1"},
+              "Programmer backend \"sim:bogus=1\": unknown key \"bogus\"");
         row(false, "no programmer", "programmers=0", {"info"}, 3,
             "No programmer found: Specified device not connected");
         // The reason comes with a link in the window's markup; the console shows its text only.
@@ -199,6 +209,19 @@ private slots:
             run({"read", "read.bin", all ? "--all" : "--blocks=0...66"}, 0, config);
             QVERIFY(readFile("read.bin") ==
                     image + QByteArray(all ? (1022 - 67) * BlockSize : 0, char(0xFF)));
+        }
+    }
+
+    // The backend --programmer names wins over NPX4_SIMULATOR, which it does not need.
+    void programmerOption()
+    {
+        for (const auto &[config, backend, listed] :
+             {std::tuple(QString(), "sim:programmers=2", 2), {"programmers=3", "usb", 0}}) {
+            QProcess process;
+            start(process, {"list", "--programmer", backend}, config);
+            QVERIFY(process.waitForFinished(20000));
+            QCOMPARE(process.exitCode(), 0);
+            QCOMPARE(process.readAllStandardOutput().count("SIM0000"), listed);
         }
     }
 

@@ -105,7 +105,9 @@ int main(int argc, char *argv[])
                        QStringLiteral("npx4-cli %1\n").arg(QCoreApplication::applicationVersion()));
         return CliSession::Success;
     }
-    const QString backendError = ProgrammerBackend::fromEnvironment().install();
+    const ProgrammerBackend backend = options.programmer ? ProgrammerBackend(*options.programmer)
+                                                         : ProgrammerBackend::fromEnvironment();
+    const QString backendError = backend.install();
     if (!backendError.isEmpty())
         return usageError(backendError, options.json);
     InterruptWatcher interrupts;
