@@ -27,11 +27,10 @@ struct CliResult
 // unset.
 void start(QProcess &process, const QStringList &arguments, const QString &config)
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("NPX4_SIMULATOR"));
-    if (!config.isNull())
-        environment.insert(QStringLiteral("NPX4_SIMULATOR"), simTestConfig(config.toUtf8()));
-    process.setProcessEnvironment(environment);
+    if (config.isNull())
+        qunsetenv("NPX4_SIMULATOR");
+    else
+        qputenv("NPX4_SIMULATOR", simTestConfig(config.toUtf8()));
     process.start(QStringLiteral(NPX4_CLI_PATH), arguments);
     QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
 }
@@ -123,10 +122,9 @@ private slots:
         usage("range backwards", {"erase", "--blocks", "9...3"}, "\"9...3\" runs backwards");
         usage("beyond chip", {"erase", "--blocks", "0-1024"},
               "block 1024 is beyond the last block 1023");
-        usage("unknown backend", {"list", "--programmer", "simulator"},
-              "Programmer backend \"simulator\" is unknown: use usb, sim or sim:KEYS");
+        usage("unknown backend", {"list", "--programmer", "simulator"}, "\"simulator\" is unknown");
         usage("bad simulator keys", {"info", "--programmer", "sim:bogus=1"},
-              "Programmer backend \"sim:bogus=1\": unknown key \"bogus\"");
+              "unknown key \"bogus\"");
         row(false, "no programmer", "programmers=0", {"info"}, 3,
             "No programmer found: Specified device not connected");
         // The reason comes with a link in the window's markup; the console shows its text only.
@@ -219,8 +217,7 @@ private slots:
              {std::tuple(QString(), "sim:programmers=2", 2), {"programmers=3", "usb", 0}}) {
             QProcess process;
             start(process, {"list", "--programmer", backend}, config);
-            QVERIFY(process.waitForFinished(20000));
-            QCOMPARE(process.exitCode(), 0);
+            QVERIFY(process.waitForFinished(20000) && process.exitCode() == 0);
             QCOMPARE(process.readAllStandardOutput().count("SIM0000"), listed);
         }
     }

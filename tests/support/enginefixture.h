@@ -2,7 +2,7 @@
 
 #include "engine/aprogrammer.h"
 #include "sim/simprogrammerset.h"
-#include "support/simdriverguard.h"
+#include "support/countingdriver.h"
 
 #include <QObject>
 #include <QStringList>
@@ -43,7 +43,7 @@ public:
 
     // In this order: the engine goes before the simulated programmers it uses.
     SimProgrammerSet set;
-    SimDriverGuard guard;
+    CountingDriver driver;
     std::unique_ptr<AProgrammer> engine;
     std::unique_ptr<EngineLog> log;
 };

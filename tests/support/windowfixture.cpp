@@ -77,7 +77,7 @@ void cancelModalAnswers()
 }
 
 WindowRig::WindowRig(const QByteArray &config)
-    : set(simTestConfig(config)), guard(set.driver()),
+    : set(simTestConfig(config)), driver(set.driver()),
       window(std::make_unique<MainDialog>(ProgrammerBackend("sim:" + simTestConfig(config)))),
       engine(window->findChild<AProgrammer *>())
 {
