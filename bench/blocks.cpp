@@ -79,6 +79,6 @@ int main(int argc, char **argv)
                 megabytesPerSecond(total, programmed));
     std::printf("readBlock                              %8.0f MB/s\n",
                 megabytesPerSecond(total, readBack));
-    FtdiDriver::setInstance(nullptr);
+    FtdiDriver::install(nullptr);
     return 0;
 }

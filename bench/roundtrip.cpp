@@ -3,6 +3,7 @@
 // Each figure is MB of image data per second of the operation, from the request to its end.
 #include "engine/aprogrammer.h"
 #include "protocol/geometry.h"
+#include "usb/programmerbackend.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -44,8 +45,12 @@ double run(AProgrammer &engine, const std::function<bool()> &request)
 
 int main(int argc, char *argv[])
 {
-    qputenv("NPX4_SIMULATOR", "1");
     QCoreApplication app(argc, argv);
+    const QString backendError = ProgrammerBackend(QStringLiteral("sim")).install();
+    if (!backendError.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(backendError));
+        return 1;
+    }
     AProgrammer engine;
     QObject::connect(&engine, &AProgrammer::error, [](const QString &text) {
         std::fprintf(stderr, "error: %s\n", qPrintable(text));

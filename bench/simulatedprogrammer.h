@@ -19,7 +19,7 @@ struct SimulatedProgrammer
     explicit SimulatedProgrammer(const QByteArray &config) : set(config)
     {
         QLoggingCategory::setFilterRules(QStringLiteral("npx4.*.debug=false"));
-        FtdiDriver::setInstance(&set.driver());
+        FtdiDriver::install(&set.driver());
         programmer = std::make_unique<Programmer>();
         transfer = std::make_unique<BlockTransfer>(*programmer);
         ready = programmer->open(0) && programmer->power(true) == Programmer::ResultOk &&

@@ -112,7 +112,7 @@ int main(int argc, char **argv)
     NandChip chip;
     SimFirmware firmware(&chip);
     EmulatedFtdiBridge bridge(&firmware);
-    FtdiDriver::setInstance(&usbFtdiDriver());
+    FtdiDriver::install(&usbFtdiDriver());
     Programmer programmer;
     if (!programmer.open(0) || programmer.power(true) != Programmer::ResultOk ||
         !programmer.eccActive()) {
@@ -138,6 +138,6 @@ int main(int argc, char **argv)
                                    ? Programmer::ResultVerifyFailed
                                    : result;
                     });
-    FtdiDriver::setInstance(nullptr);
+    FtdiDriver::install(nullptr);
     return ok ? 0 : 1;
 }

@@ -23,9 +23,14 @@ struct CliResult
     QString err;
 };
 
+// Starts the program on the simulated programmers of `config`; without one, NPX4_SIMULATOR is
+// unset.
 void start(QProcess &process, const QStringList &arguments, const QString &config)
 {
-    qputenv("NPX4_SIMULATOR", simTestConfig(config.toUtf8()));
+    if (config.isNull())
+        qunsetenv("NPX4_SIMULATOR");
+    else
+        qputenv("NPX4_SIMULATOR", simTestConfig(config.toUtf8()));
     process.start(QStringLiteral(NPX4_CLI_PATH), arguments);
     QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
 }
@@ -117,6 +122,9 @@ private slots:
         usage("range backwards", {"erase", "--blocks", "9...3"}, "\"9...3\" runs backwards");
         usage("beyond chip", {"erase", "--blocks", "0-1024"},
               "block 1024 is beyond the last block 1023");
+        usage("unknown backend", {"list", "--programmer", "simulator"}, "\"simulator\" is unknown");
+        usage("bad simulator keys", {"info", "--programmer", "sim:bogus=1"},
+              "unknown key \"bogus\"");
         row(false, "no programmer", "programmers=0", {"info"}, 3,
             "No programmer found: Specified device not connected");
         // The reason comes with a link in the window's markup; the console shows its text only.
@@ -230,6 +238,18 @@ private slots:
         QVERIFY(readFile("read.bin") == olderImage());
         run({"auto-write", "image.bin", "--force-geometry"}, 0, config);
         QVERIFY(readFile("chip.bin") != before);
+    }
+
+    // The backend --programmer names wins over NPX4_SIMULATOR, which it does not need.
+    void programmerOption()
+    {
+        for (const auto &[config, backend, listed] :
+             {std::tuple(QString(), "sim:programmers=2", 2), {"programmers=3", "usb", 0}}) {
+            QProcess process;
+            start(process, {"list", "--programmer", backend}, config);
+            QVERIFY(process.waitForFinished(20000) && process.exitCode() == 0);
+            QCOMPARE(process.readAllStandardOutput().count("SIM0000"), listed);
+        }
     }
 
     // An OpenSSL that refuses MD5 and SHA1 (only its base provider loaded) makes hash fail.

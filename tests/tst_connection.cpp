@@ -51,7 +51,7 @@ private slots:
         rig.set.driver().addDevice("NPX4 Flash Programme");
         QVERIFY(!rig.programmer.open(1));
         QCOMPARE(rig.programmer.errorString(), NoDeviceText);
-        rig.set.driver().failNextCalls(SimDriver::Call::Open, FtDeviceNotOpened);
+        rig.driver.failNextCalls(CountingDriver::Call::Open, FtDeviceNotOpened);
         QVERIFY(!rig.programmer.open(0));
         QCOMPARE(rig.programmer.errorString(), "Failed to open USB device \"NPX4 Flash "
                                                "Programmer\": ftd2xx: Device not opened");
@@ -149,7 +149,7 @@ private slots:
         rig.device().plug();
         QVERIFY(rig.programmer.open(0));
 
-        rig.set.driver().failNextCalls(SimDriver::Call::Read, FtIoError);
+        rig.driver.failNextCalls(CountingDriver::Call::Read, FtIoError);
         QCOMPARE(rig.programmer.getInfo(nullptr), Programmer::ResultTransferFailed);
         QVERIFY(!rig.programmer.open(0));
         QCOMPARE(rig.programmer.errorString(), LatchText);

@@ -1,4 +1,4 @@
-#include "support/simdriverguard.h"
+#include "support/countingdriver.h"
 #include "usb/ftd.h"
 
 #include <QElapsedTimer>
@@ -6,7 +6,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
-using Call = SimDriver::Call;
+using Call = CountingDriver::Call;
 
 namespace {
 
@@ -42,13 +42,13 @@ struct Rig
 {
     explicit Rig(QIODevice::OpenMode mode = Direct, SimDeviceEnd *end = nullptr)
     {
-        sim->addProgrammer(end);
+        sim.addProgrammer(end);
         ftd.openDevice(0, mode);
-        sim->resetStatistics();
     }
-    SimDevice &device() { return sim->device(0); }
+    SimDevice &device() { return sim.device(0); }
 
-    SimDriverGuard sim;
+    SimDriver sim;
+    CountingDriver driver{sim};
     Ftd ftd;
 };
 
@@ -102,7 +102,7 @@ private slots:
         QCOMPARE(readyRead.count(), ready ? 1 : 0);
         // bytesAvailable() asks once, polling again until the deadline.
         if (source == "silent")
-            QTEST(rig.sim->calls(Call::GetQueueStatus) > 1, "polls");
+            QTEST(rig.driver.calls(Call::GetQueueStatus) > 1, "polls");
     }
 
     // A read asks the driver for no more than is queued, so it never waits for data; what the
@@ -115,8 +115,8 @@ private slots:
             char buffer[16];
             const int expected = qMin(queued, asked);
             QCOMPARE(rig.ftd.read(buffer, asked), qint64(expected));
-            QCOMPARE(rig.sim->calls(Call::Read), expected ? 1 : 0);
-            QCOMPARE(rig.sim->overlongReads(), 0);
+            QCOMPARE(rig.driver.calls(Call::Read), expected ? 1 : 0);
+            QCOMPARE(rig.driver.overlongReads(), 0);
             QCOMPARE(rig.ftd.bytesAvailable(), qint64(queued - expected));
         }
         Rig rig(QIODevice::ReadWrite);
@@ -142,7 +142,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 2000);
         QVERIFY(!rig.ftd.isOpen());
         QVERIFY(!rig.ftd.errorString().startsWith("ftd2xx"));
-        QCOMPARE(rig.sim->calls(Call::Close), 1);
+        QCOMPARE(rig.driver.calls(Call::Close), 1);
     }
 
     // Each failure sets the error text and emits error() once with it.
@@ -150,16 +150,16 @@ private slots:
     {
         Rig rig;
         QSignalSpy error(&rig.ftd, &Ftd::error);
-        rig.sim->failNextCalls(Call::Write, FtFailedToWriteDevice);
+        rig.driver.failNextCalls(Call::Write, FtFailedToWriteDevice);
         QCOMPARE(rig.ftd.write("abc"), qint64(-1));
         QVERIFY(!rig.ftd.setLatencyTimer(256)); // the chip takes 8 bits
         char buffer[4];
         rig.device().send("abc");
-        rig.sim->failNextCalls(Call::Read, 42);
+        rig.driver.failNextCalls(Call::Read, 42);
         QCOMPARE(rig.ftd.read(buffer, 3), qint64(-1));
         rig.device().unplug();
         QCOMPARE(rig.ftd.read(buffer, 3), qint64(-1));
-        rig.sim->failNextCalls(Call::Open, FtDeviceNotOpened);
+        rig.driver.failNextCalls(Call::Open, FtDeviceNotOpened);
         QVERIFY(!rig.ftd.openDevice(0, Direct));
         QStringList texts;
         for (const QList<QVariant> &arguments : std::as_const(error))
@@ -172,13 +172,14 @@ private slots:
 
     void deviceList()
     {
-        SimDriverGuard sim;
-        sim->addProgrammer();
-        sim->addDevice("FT232R USB UART");
-        sim->addProgrammer();
-        sim->addProgrammer();
-        sim->device(2).unplug();
-        sim->device(3).setOpenedElsewhere(true);
+        SimDriver sim;
+        const CountingDriver driver(sim);
+        sim.addProgrammer();
+        sim.addDevice("FT232R USB UART");
+        sim.addProgrammer();
+        sim.addProgrammer();
+        sim.device(2).unplug();
+        sim.device(3).setOpenedElsewhere(true);
         const QList<FtdDeviceInfo> devices = Ftd::deviceList();
         QCOMPARE(devices.size(), 3);
         for (int i = 0; i < devices.size(); ++i) {

@@ -4,11 +4,13 @@
 #include "app/version.h"
 #include "dialogs/badblkeditor.h"
 #include "engine/blockrange.h"
+#include "usb/programmerbackend.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
+#include <cstdio>
 #include <memory>
 
 int main(int argc, char *argv[])
@@ -41,8 +43,14 @@ int main(int argc, char *argv[])
     CommandLine commandLine;
     if (!commandLine.process(*application))
         return 1;
+    const ProgrammerBackend backend = ProgrammerBackend::fromEnvironment();
+    const QString backendError = backend.install();
+    if (!backendError.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(backendError));
+        return 1;
+    }
 
-    MainDialog window;
+    MainDialog window(backend);
     window.show();
     if (!commandLine.file().isEmpty())
         window.loadFileAtStart(commandLine.file());

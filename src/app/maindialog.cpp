@@ -9,6 +9,7 @@
 #include "engine/aprogrammer.h"
 #include "engine/chipgeometry.h"
 #include "ui_maindialog.h"
+#include "usb/programmerbackend.h"
 
 #include <QCloseEvent>
 #include <QFileInfo>
@@ -58,7 +59,7 @@ int firstMovedBlock(const QList<int> &added, const QList<int> &bad)
 
 } // namespace
 
-MainDialog::MainDialog(QWidget *parent)
+MainDialog::MainDialog(const ProgrammerBackend &backend, QWidget *parent)
     : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
@@ -95,9 +96,9 @@ MainDialog::MainDialog(QWidget *parent)
     openTimer->start(FirstOpenDelayMs);
 
     writeBanner();
-    if (qEnvironmentVariableIsSet("NPX4_SIMULATOR"))
+    if (backend.isSimulated())
         addInfo(tr("Running on the simulated programmer (NPX4_SIMULATOR=%1), not on a real device")
-                    .arg(qEnvironmentVariable("NPX4_SIMULATOR").toHtmlEscaped()));
+                    .arg(QString::fromUtf8(backend.simulatorKeys()).toHtmlEscaped()));
 }
 
 MainDialog::~MainDialog()

@@ -14,6 +14,7 @@
 
 class BlockSelection;
 class QAction;
+class ProgrammerBackend;
 class QMenu;
 class QSettings;
 class QTimer;
@@ -38,7 +39,8 @@ class MainDialog : public QWidget
     Q_OBJECT
 
 public:
-    explicit MainDialog(QWidget *parent = nullptr);
+    // `backend` is the one start-up installed: the log tells when it is the simulated one.
+    explicit MainDialog(const ProgrammerBackend &backend, QWidget *parent = nullptr);
     // Writes the settings.
     ~MainDialog() override;
 

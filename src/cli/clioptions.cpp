@@ -131,6 +131,12 @@ const QCommandLineOption
 const QCommandLineOption LogOption(QStringLiteral("log"),
                                    QStringLiteral("Write the full log in plain text to FILE."),
                                    QStringLiteral("FILE"));
+const QCommandLineOption ProgrammerOption(
+    QStringLiteral("programmer"),
+    QStringLiteral("Run on NAME: \"usb\" (real programmers), \"sim\" or \"sim:KEYS\" (simulated "
+                   "ones, KEYS as NPX4_SIMULATOR takes them). Default: \"sim:$NPX4_SIMULATOR\" "
+                   "when that is set, else \"usb\"."),
+    QStringLiteral("NAME"));
 const QCommandLineOption HelpOption({QStringLiteral("h"), QStringLiteral("help")},
                                     QStringLiteral("Show this help; after a command, its "
                                                    "options."));
@@ -157,6 +163,7 @@ const OptionUse Options[] = {
     {&LogOption, DeviceCommands},
     {&QuietOption, AllCommands},
     {&VerboseOption, AllCommands},
+    {&ProgrammerOption, AllCommands},
     {&HelpOption, AllCommands},
     {&VersionOption, AllCommands},
     {&KeepOption, bit(CliOptions::Test)},
@@ -272,6 +279,8 @@ bool CliOptions::parse(const QStringList &arguments, int blockCount, QString *er
         *error = tr("read saves one file: it takes one programmer");
         return false;
     }
+    if (parser.isSet(ProgrammerOption))
+        programmer = parser.value(ProgrammerOption);
     ecc = !parser.isSet(NoEccOption);
     quiet = parser.isSet(QuietOption);
     verbose = parser.isSet(VerboseOption);

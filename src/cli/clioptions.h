@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 // What the command line asks for. parse() fills it and says whether the line made sense; the
 // text for --help and COMMAND --help comes from helpText().
@@ -66,6 +67,8 @@ struct CliOptions
     bool json = false;
     bool help = false;
     bool version = false;
+    // The programmer backend --programmer names; without it, start-up goes by NPX4_SIMULATOR.
+    std::optional<QString> programmer;
 
     // False, with `*error` saying what is wrong, for an unknown command or option, a missing or
     // surplus argument, an option that does not apply to the command, or bad values.

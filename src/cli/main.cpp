@@ -9,6 +9,7 @@
 #include "cli/programmerlist.h"
 #include "engine/blockrange.h"
 #include "protocol/programmer.h"
+#include "usb/programmerbackend.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -104,6 +105,11 @@ int main(int argc, char *argv[])
                        QStringLiteral("npx4-cli %1\n").arg(QCoreApplication::applicationVersion()));
         return CliSession::Success;
     }
+    const ProgrammerBackend backend = options.programmer ? ProgrammerBackend(*options.programmer)
+                                                         : ProgrammerBackend::fromEnvironment();
+    const QString backendError = backend.install();
+    if (!backendError.isEmpty())
+        return usageError(backendError, options.json);
     InterruptWatcher interrupts;
     const int status = run(options, interrupts);
     // Killed by a signal, as the shell counts it: 128 + the signal's number.

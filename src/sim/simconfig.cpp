@@ -329,8 +329,7 @@ SimConfig SimConfig::parse(const QByteArray &text)
             continue;
         const int equals = item.indexOf(QLatin1Char('='));
         if (equals < 0) {
-            config.error =
-                QStringLiteral("NPX4_SIMULATOR: item %1 is not key=value").arg(quoted(item));
+            config.error = QStringLiteral("item %1 is not key=value").arg(quoted(item));
             return config;
         }
         const QString name = item.left(equals).trimmed();
@@ -338,13 +337,12 @@ SimConfig SimConfig::parse(const QByteArray &text)
         const QString keyName = name.section(QLatin1Char('@'), 0, 0);
         const Key *key = findKey(keyName);
         if (!key) {
-            config.error = QStringLiteral("NPX4_SIMULATOR: unknown key %1 (in %2)")
-                               .arg(quoted(keyName), quoted(item));
+            config.error =
+                QStringLiteral("unknown key %1 (in %2)").arg(quoted(keyName), quoted(item));
             return config;
         }
         if (seen.contains(name)) {
-            config.error =
-                QStringLiteral("NPX4_SIMULATOR: key %1 is given twice").arg(quoted(name));
+            config.error = QStringLiteral("key %1 is given twice").arg(quoted(name));
             return config;
         }
         seen.insert(name);
@@ -352,7 +350,7 @@ SimConfig SimConfig::parse(const QByteArray &text)
         const qint64 programmer =
             own ? number(name.section(QLatin1Char('@'), 1), MaxProgrammers).value_or(0) : 0;
         if (own && (programmer == 0 || keyName == QLatin1String("programmers"))) {
-            config.error = QStringLiteral("NPX4_SIMULATOR: %1 is not key@N with a key other "
+            config.error = QStringLiteral("%1 is not key@N with a key other "
                                           "than \"programmers\" and N from 1 to %2")
                                .arg(quoted(name))
                                .arg(MaxProgrammers);
@@ -363,7 +361,7 @@ SimConfig SimConfig::parse(const QByteArray &text)
         const QString problem = value.isEmpty() ? QStringLiteral("the value is empty")
                                                 : key->parse(own ? scratch : config, value);
         if (!problem.isEmpty()) {
-            config.error = QStringLiteral("NPX4_SIMULATOR: invalid value %1 for key %2: %3")
+            config.error = QStringLiteral("invalid value %1 for key %2: %3")
                                .arg(quoted(value), quoted(name), problem);
             return config;
         }
@@ -373,7 +371,7 @@ SimConfig SimConfig::parse(const QByteArray &text)
     for (const Override &item : std::as_const(config.overrides)) {
         if (item.programmer > config.programmers) {
             config.error =
-                QStringLiteral("NPX4_SIMULATOR: %1 names programmer %2, but programmers is %3")
+                QStringLiteral("%1 names programmer %2, but programmers is %3")
                     .arg(quoted(QStringLiteral("%1@%2").arg(item.key).arg(item.programmer)))
                     .arg(item.programmer)
                     .arg(config.programmers);

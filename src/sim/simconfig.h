@@ -5,8 +5,9 @@
 #include <QString>
 #include <optional>
 
-// The set-up of the simulated programmers, read from the text of the NPX4_SIMULATOR variable:
-// empty or "1" for one programmer with defaults, otherwise `key=value` items separated by ';'.
+// The set-up of the simulated programmers, read from the keys of the simulated backend (the text of
+// NPX4_SIMULATOR, or KEYS of --programmer sim:KEYS): empty or "1" for one programmer with
+// defaults, otherwise `key=value` items separated by ';'.
 // A text with an unknown key or a malformed value gives an invalid configuration whose
 // errorString() names the key and the value; nothing is defaulted silently. An item
 // `key@N=value` applies to programmer N alone (counted from 1, as the serial numbers

@@ -3,45 +3,8 @@
 #include <QString>
 #include <algorithm>
 
-class SimDriver::CallScope
+SimDriver::SimDriver()
 {
-public:
-    CallScope(SimDriver &driver, Call call, FtHandle handle)
-        : driver(driver), id(reinterpret_cast<quintptr>(handle))
-    {
-        const std::lock_guard<std::mutex> lock(driver.statsMutex);
-        ++driver.counts[int(call)];
-        ++driver.total;
-        Fault &fault = driver.faults[int(call)];
-        if (fault.remaining > 0) {
-            --fault.remaining;
-            injected = fault.status;
-        }
-        if (id)
-            driver.overlap = std::max(driver.overlap, ++driver.inFlight[id]);
-    }
-    ~CallScope()
-    {
-        if (!id)
-            return;
-        const std::lock_guard<std::mutex> lock(driver.statsMutex);
-        if (--driver.inFlight[id] == 0)
-            driver.inFlight.erase(id);
-    }
-    CallScope(const CallScope &) = delete;
-    CallScope &operator=(const CallScope &) = delete;
-
-    int injected = FtOk;
-
-private:
-    SimDriver &driver;
-    const quintptr id;
-};
-
-SimDriver::SimDriver(int programmers)
-{
-    for (int i = 0; i < programmers; ++i)
-        addProgrammer();
     scheduler = std::thread([this] { runScheduler(); });
 }
 
@@ -91,51 +54,8 @@ SimDevice &SimDriver::device(int number) const
     return *devices[size_t(number)];
 }
 
-int SimDriver::calls(Call call) const
-{
-    const std::lock_guard<std::mutex> lock(statsMutex);
-    return counts[int(call)];
-}
-
-int SimDriver::totalCalls() const
-{
-    const std::lock_guard<std::mutex> lock(statsMutex);
-    return total;
-}
-
-int SimDriver::maxOverlap() const
-{
-    const std::lock_guard<std::mutex> lock(statsMutex);
-    return overlap;
-}
-
-int SimDriver::overlongReads() const
-{
-    const std::lock_guard<std::mutex> lock(statsMutex);
-    return overlong;
-}
-
-void SimDriver::resetStatistics()
-{
-    const std::lock_guard<std::mutex> lock(statsMutex);
-    counts.fill(0);
-    total = 0;
-    overlap = 0;
-    overlong = 0;
-}
-
-void SimDriver::failNextCalls(Call call, int status, int count)
-{
-    const std::lock_guard<std::mutex> lock(statsMutex);
-    faults[int(call)] = Fault{status, count};
-}
-
 int SimDriver::createDeviceInfoList(quint32 *count)
 {
-    *count = 0;
-    const CallScope scope(*this, Call::CreateDeviceInfoList, nullptr);
-    if (scope.injected != FtOk)
-        return scope.injected;
     // Devices are asked without holding the list lock: a device end may call back into us.
     const std::vector<SimDevice *> all = allDevices();
     std::vector<FtDeviceListInfoNode> nodes;
@@ -151,11 +71,6 @@ int SimDriver::createDeviceInfoList(quint32 *count)
 
 int SimDriver::getDeviceInfoList(FtDeviceListInfoNode *nodes, quint32 *count)
 {
-    const CallScope scope(*this, Call::GetDeviceInfoList, nullptr);
-    if (scope.injected != FtOk) {
-        *count = 0;
-        return scope.injected;
-    }
     const std::lock_guard<std::mutex> lock(devicesMutex);
     const quint32 n = std::min<quint32>(*count, quint32(listed.size()));
     std::copy_n(listed.begin(), n, nodes);
@@ -166,9 +81,6 @@ int SimDriver::getDeviceInfoList(FtDeviceListInfoNode *nodes, quint32 *count)
 int SimDriver::open(int index, FtHandle *handle)
 {
     *handle = nullptr;
-    const CallScope scope(*this, Call::Open, nullptr);
-    if (scope.injected != FtOk)
-        return scope.injected;
     int position = 0;
     for (SimDevice *device : allDevices()) {
         if (!device->isPlugged())
@@ -189,11 +101,8 @@ int SimDriver::open(int index, FtHandle *handle)
 }
 
 template <typename Op>
-int SimDriver::onDevice(Call call, FtHandle handle, Op op)
+int SimDriver::onDevice(FtHandle handle, Op op)
 {
-    const CallScope scope(*this, call, handle);
-    if (scope.injected != FtOk)
-        return scope.injected;
     const quintptr id = reinterpret_cast<quintptr>(handle);
     for (SimDevice *device : allDevices()) {
         if (device->holds(id))
@@ -204,60 +113,54 @@ int SimDriver::onDevice(Call call, FtHandle handle, Op op)
 
 int SimDriver::close(FtHandle handle)
 {
-    return onDevice(Call::Close, handle,
-                    [](SimDevice &device, quintptr id) { return device.close(id); });
+    return onDevice(handle, [](SimDevice &device, quintptr id) { return device.close(id); });
 }
 
 int SimDriver::resetDevice(FtHandle handle)
 {
-    return onDevice(Call::ResetDevice, handle,
-                    [](SimDevice &device, quintptr id) { return device.check(id); });
+    return onDevice(handle, [](SimDevice &device, quintptr id) { return device.check(id); });
 }
 
 int SimDriver::purge(FtHandle handle, quint32 mask)
 {
-    return onDevice(Call::Purge, handle,
+    return onDevice(handle,
                     [mask](SimDevice &device, quintptr id) { return device.purge(id, mask); });
 }
 
 int SimDriver::setTimeouts(FtHandle handle, quint32, quint32 writeMs)
 {
-    return onDevice(Call::SetTimeouts, handle, [writeMs](SimDevice &device, quintptr id) {
+    return onDevice(handle, [writeMs](SimDevice &device, quintptr id) {
         return device.setWriteTimeout(id, writeMs);
     });
 }
 
 int SimDriver::setChars(FtHandle handle, quint8, bool, quint8, bool)
 {
-    return onDevice(Call::SetChars, handle,
-                    [](SimDevice &device, quintptr id) { return device.check(id); });
+    return onDevice(handle, [](SimDevice &device, quintptr id) { return device.check(id); });
 }
 
 int SimDriver::setUsbParameters(FtHandle handle, quint32, quint32)
 {
-    return onDevice(Call::SetUsbParameters, handle,
-                    [](SimDevice &device, quintptr id) { return device.check(id); });
+    return onDevice(handle, [](SimDevice &device, quintptr id) { return device.check(id); });
 }
 
 int SimDriver::setLatencyTimer(FtHandle handle, quint8 ms)
 {
-    return onDevice(Call::SetLatencyTimer, handle, [ms](SimDevice &device, quintptr id) {
-        return device.setLatencyTimer(id, ms);
-    });
+    return onDevice(
+        handle, [ms](SimDevice &device, quintptr id) { return device.setLatencyTimer(id, ms); });
 }
 
 int SimDriver::setEventNotification(FtHandle handle, quint32 mask, AutoResetEvent *event)
 {
-    return onDevice(Call::SetEventNotification, handle,
-                    [mask, event](SimDevice &device, quintptr id) {
-                        return device.setEventNotification(id, mask, event);
-                    });
+    return onDevice(handle, [mask, event](SimDevice &device, quintptr id) {
+        return device.setEventNotification(id, mask, event);
+    });
 }
 
 int SimDriver::getQueueStatus(FtHandle handle, quint32 *rxBytes)
 {
     *rxBytes = 0;
-    return onDevice(Call::GetQueueStatus, handle, [rxBytes](SimDevice &device, quintptr id) {
+    return onDevice(handle, [rxBytes](SimDevice &device, quintptr id) {
         return device.queueStatus(id, rxBytes);
     });
 }
@@ -268,7 +171,7 @@ int SimDriver::getStatus(FtHandle handle, quint32 *rxBytes, quint32 *txBytes, qu
     *rxBytes = 0;
     *txBytes = 0;
     *eventStatus = 0;
-    return onDevice(Call::GetStatus, handle, [rxBytes](SimDevice &device, quintptr id) {
+    return onDevice(handle, [rxBytes](SimDevice &device, quintptr id) {
         return device.queueStatus(id, rxBytes);
     });
 }
@@ -276,28 +179,22 @@ int SimDriver::getStatus(FtHandle handle, quint32 *rxBytes, quint32 *txBytes, qu
 int SimDriver::read(FtHandle handle, void *buffer, quint32 size, quint32 *received)
 {
     *received = 0;
-    const int status = onDevice(Call::Read, handle, [=](SimDevice &device, quintptr id) {
+    return onDevice(handle, [=](SimDevice &device, quintptr id) {
         return device.read(id, buffer, size, received);
     });
-    if (status == FtOk && *received < size) {
-        const std::lock_guard<std::mutex> lock(statsMutex);
-        ++overlong;
-    }
-    return status;
 }
 
 int SimDriver::write(FtHandle handle, const void *buffer, quint32 size, quint32 *written)
 {
     *written = 0;
-    return onDevice(Call::Write, handle, [=](SimDevice &device, quintptr id) {
+    return onDevice(handle, [=](SimDevice &device, quintptr id) {
         return device.write(id, buffer, size, written);
     });
 }
 
 int SimDriver::stopInTask(FtHandle handle)
 {
-    return onDevice(Call::StopInTask, handle,
-                    [](SimDevice &device, quintptr id) { return device.check(id); });
+    return onDevice(handle, [](SimDevice &device, quintptr id) { return device.check(id); });
 }
 
 std::vector<SimDevice *> SimDriver::allDevices() const

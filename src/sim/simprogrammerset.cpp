@@ -45,8 +45,7 @@ QString SimProgrammerSet::setUp(const SimConfig &config)
         if (!own.storage.isEmpty()) {
             QString reason;
             if (!chip->attachStorage(own.storage, &reason)) {
-                return QStringLiteral("NPX4_SIMULATOR: storage \"%1\" cannot be used: %2")
-                    .arg(own.storage, reason);
+                return QStringLiteral("storage \"%1\" cannot be used: %2").arg(own.storage, reason);
             }
         }
         // One process at a time drives the chip in a file, as with a real programmer.

@@ -12,9 +12,9 @@ class SimFirmware;
 class SimOwnerLock;
 
 // The simulated programmers of one configuration: a driver that lists them and, per programmer,
-// its NAND chip and firmware, set up as the configuration says. simulatedFtdiDriver() serves
-// one built from NPX4_SIMULATOR; tests build their own from a configuration text and install
-// its driver (SimDriverGuard, or FtdiDriver::setInstance()).
+// its NAND chip and firmware, set up as the configuration says. simulatedFtdiDriver() builds
+// one from the keys of the backend start-up chose; tests build their own from a configuration
+// text and install its driver with FtdiDriver::install().
 //
 // A configuration that is invalid, or whose storage file cannot be used, gives a driver that
 // lists no device, with the reason in errorString().

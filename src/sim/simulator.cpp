@@ -1,24 +1,19 @@
-#include "sim/logging.h"
 #include "sim/simdriver.h"
 #include "sim/simprogrammerset.h"
 
-namespace {
+#include <memory>
 
-// The programmers NPX4_SIMULATOR asks for; a configuration error is logged once, and the driver
-// then lists no device.
-struct ConfiguredProgrammers : SimProgrammerSet
+FtdiDriver *simulatedFtdiDriver(const QByteArray &keys, QString *error)
 {
-    ConfiguredProgrammers() : SimProgrammerSet(qgetenv("NPX4_SIMULATOR"))
-    {
-        if (!isValid())
-            qCCritical(lcSim).noquote() << errorString();
+    // The process's channels use this driver until the process ends: it is never replaced.
+    static std::unique_ptr<SimProgrammerSet> programmers;
+    if (programmers)
+        qFatal("The simulated programmers are set up once per process");
+    auto set = std::make_unique<SimProgrammerSet>(keys);
+    if (!set->isValid()) {
+        *error = set->errorString();
+        return nullptr;
     }
-};
-
-} // namespace
-
-FtdiDriver &simulatedFtdiDriver()
-{
-    static const ConfiguredProgrammers programmers;
-    return programmers.driver();
+    programmers = std::move(set);
+    return &programmers->driver();
 }

@@ -4,22 +4,17 @@
 
 namespace {
 QAtomicPointer<FtdiDriver> installedDriver;
-
-FtdiDriver &chooseDriver()
-{
-    return qEnvironmentVariableIsSet("NPX4_SIMULATOR") ? simulatedFtdiDriver() : usbFtdiDriver();
-}
 } // namespace
 
 FtdiDriver &FtdiDriver::instance()
 {
-    if (FtdiDriver *driver = installedDriver.loadAcquire())
-        return *driver;
-    static FtdiDriver &chosen = chooseDriver();
-    return chosen;
+    FtdiDriver *driver = installedDriver.loadAcquire();
+    if (!driver)
+        qFatal("No FTDI driver is installed: start-up selects a programmer backend first");
+    return *driver;
 }
 
-void FtdiDriver::setInstance(FtdiDriver *driver)
+void FtdiDriver::install(FtdiDriver *driver)
 {
     installedDriver.storeRelease(driver);
 }

@@ -1,11 +1,13 @@
 #pragma once
 
-#include <QtGlobal>
+#include <QByteArray>
+#include <QString>
 
 class AutoResetEvent;
 
 // Status codes of the FTDI driver operations, numbered as the vendor library numbers them.
-enum FtStatus : int {
+enum FtStatus : int
+{
     FtOk = 0,
     FtInvalidHandle = 1,
     FtDeviceNotFound = 2,
@@ -31,14 +33,18 @@ enum FtStatus : int {
 using FtHandle = void *;
 
 // Purge masks and event masks as the vendor library defines them.
-enum : quint32 {
+enum : quint32
+{
     FtPurgeRx = 1,
     FtPurgeTx = 2,
     FtEventRxChar = 1,
 };
 
 // Flags bit 0: the device is opened by some process.
-enum : quint32 { FtFlagOpened = 1 };
+enum : quint32
+{
+    FtFlagOpened = 1
+};
 
 // One entry of the device information list.
 struct FtDeviceListInfoNode
@@ -89,14 +95,19 @@ public:
     virtual int write(FtHandle handle, const void *buffer, quint32 size, quint32 *written) = 0;
     virtual int stopInTask(FtHandle handle) = 0;
 
-    // The driver of this process: the simulated programmer when NPX4_SIMULATOR is set,
-    // otherwise the real USB driver. Chosen at the first call.
+    // The process's driver, as installed. Using a channel before a driver is installed is a
+    // programming error that stops the process.
     static FtdiDriver &instance();
-    // Replaces the process's driver (tests). The caller keeps ownership; nullptr restores the
-    // automatic choice.
-    static void setInstance(FtdiDriver *driver);
+    // Makes `driver` the process's driver; the caller keeps ownership and keeps it alive while
+    // channels use it. Start-up installs the chosen backend's driver (ProgrammerBackend) once,
+    // before the first channel opens; tests install their own for a while, nullptr ending that.
+    static void install(FtdiDriver *driver);
 };
 
-// Defined by the simulated programmer and by the real USB driver respectively.
-FtdiDriver &simulatedFtdiDriver();
+// The driver of the real USB backend, defined by libftdidriver.cpp (nousbdriver.cpp without
+// libftdi1).
 FtdiDriver &usbFtdiDriver();
+// The driver of the simulated programmers that `keys` configure (the text NPX4_SIMULATOR takes),
+// defined by the simulator. They are set up once per process and serve until it ends; bad keys
+// give null, with the reason in `*error`.
+FtdiDriver *simulatedFtdiDriver(const QByteArray &keys, QString *error);

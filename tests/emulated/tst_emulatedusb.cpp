@@ -23,11 +23,11 @@ class tst_EmulatedUsb : public QObject
 private slots:
     void initTestCase()
     {
-        FtdiDriver::setInstance(&usbFtdiDriver());
+        FtdiDriver::install(&usbFtdiDriver());
         // libusb starts up with full rights (a later test takes some away).
         QCOMPARE(Ftd::deviceList().size(), 1);
     }
-    void cleanupTestCase() { FtdiDriver::setInstance(nullptr); }
+    void cleanupTestCase() { FtdiDriver::install(nullptr); }
     void init() { bridge.setAccess(false, true); }
 
     void listsAndOpens_data()

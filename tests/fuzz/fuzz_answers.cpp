@@ -29,9 +29,9 @@ struct Harness : SimDeviceEnd
     Harness()
     {
         driver.addProgrammer(this);
-        FtdiDriver::setInstance(&driver);
+        FtdiDriver::install(&driver);
     }
-    ~Harness() override { FtdiDriver::setInstance(nullptr); }
+    ~Harness() override { FtdiDriver::install(nullptr); }
 
     void received(const char *data, qint64 size, SimHostLink &link) override
     {

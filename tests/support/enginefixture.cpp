@@ -53,7 +53,7 @@ void EngineLog::clear()
 }
 
 SimEngine::SimEngine(const QByteArray &config, bool open)
-    : set(simTestConfig(config)), guard(set.driver()), engine(std::make_unique<AProgrammer>()),
+    : set(simTestConfig(config)), driver(set.driver()), engine(std::make_unique<AProgrammer>()),
       log(std::make_unique<EngineLog>(engine.get()))
 {
     if (open)

@@ -4,7 +4,7 @@
 #include "engine/operationresult.h"
 #include "protocol/geometry.h"
 #include "sim/simprogrammerset.h"
-#include "support/simdriverguard.h"
+#include "support/countingdriver.h"
 
 #include <QObject>
 #include <QStringList>
@@ -48,7 +48,7 @@ public:
 
     // In this order: the engine goes before the simulated programmers it uses.
     SimProgrammerSet set;
-    SimDriverGuard guard;
+    CountingDriver driver;
     std::unique_ptr<AProgrammer> engine;
     std::unique_ptr<EngineLog> log;
 };

@@ -3,11 +3,11 @@
 
 #include "protocol/commands.h"
 
-SimRig::SimRig(const QByteArray &config) : set(simTestConfig(config)), guard(set.driver()) {}
+SimRig::SimRig(const QByteArray &config) : set(simTestConfig(config)), driver(set.driver()) {}
 
 AnsweringRig::AnsweringRig(quint8 major, quint8 minor) : end(major, minor)
 {
-    guard->addProgrammer(&end);
+    sim.addProgrammer(&end);
 }
 
 QByteArray commandBytes(quint8 code, quint8 p2, quint8 p3, quint8 p4)

@@ -1,11 +1,10 @@
 #pragma once
 
 #include "protocol/programmer.h"
-#include "sim/simdriver.h"
 #include "sim/simfirmware.h"
 #include "sim/simprogrammerset.h"
 #include "support/answeringdeviceend.h"
-#include "support/simdriverguard.h"
+#include "support/countingdriver.h"
 
 // A Programmer on simulated programmers built from a configuration text, their driver
 // installed for the rig's lifetime.
@@ -16,10 +15,10 @@ struct SimRig
     SimFirmware &firmware(int i = 0) const { return set.firmware(i); }
     SimDevice &device(int i = 0) const { return set.driver().device(i); }
     // Writes the host has made so far.
-    int writes() const { return set.driver().calls(SimDriver::Call::Write); }
+    int writes() const { return driver.calls(CountingDriver::Call::Write); }
 
     SimProgrammerSet set;
-    SimDriverGuard guard;
+    CountingDriver driver;
     Programmer programmer;
 };
 
@@ -29,7 +28,8 @@ struct AnsweringRig
     explicit AnsweringRig(quint8 major = 1, quint8 minor = 5);
 
     AnsweringDeviceEnd end;
-    SimDriverGuard guard;
+    SimDriver sim;
+    CountingDriver driver{sim};
     Programmer programmer;
 };
 

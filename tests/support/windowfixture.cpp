@@ -5,6 +5,7 @@
 #include "dialogs/blockselection.h"
 #include "engine/aprogrammer.h"
 #include "support/enginefixture.h"
+#include "usb/programmerbackend.h"
 
 #include <QApplication>
 #include <QDropEvent>
@@ -76,7 +77,8 @@ void cancelModalAnswers()
 }
 
 WindowRig::WindowRig(const QByteArray &config)
-    : set(simTestConfig(config)), guard(set.driver()), window(std::make_unique<MainDialog>()),
+    : set(simTestConfig(config)), driver(set.driver()),
+      window(std::make_unique<MainDialog>(ProgrammerBackend("sim:" + simTestConfig(config)))),
       engine(window->findChild<AProgrammer *>())
 {
     window->show();

@@ -3,7 +3,7 @@
 #include "app/maindialog.h"
 #include "engine/blockrange.h"
 #include "sim/simprogrammerset.h"
-#include "support/simdriverguard.h"
+#include "support/countingdriver.h"
 
 #include <QDialog>
 #include <QLabel>
@@ -58,7 +58,7 @@ struct WindowRig
     QAction *menuEntry(const char *button, int index) const;
 
     SimProgrammerSet set;
-    SimDriverGuard guard;
+    CountingDriver driver;
     std::unique_ptr<MainDialog> window; // last: gone before the programmers it uses
     AProgrammer *engine;
 };
