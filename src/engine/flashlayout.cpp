@@ -190,11 +190,11 @@ bool parseFile(const QString &text, Builder *builder, QString *error)
 {
     const QStringList lines = text.split(QLatin1Char('\n'));
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        const QString place = FlashLayout::tr("line %1").arg(i + 1);
         const QStringList fields =
             lines[i].section(QLatin1Char('#'), 0, 0).simplified().split(QLatin1Char(' '));
         if (fields.first().isEmpty())
             continue;
+        const QString place = FlashLayout::tr("line %1").arg(i + 1);
         Partition partition;
         partition.name = fields[0];
         QString problem;
@@ -294,19 +294,20 @@ bool parseMtdparts(QStringView text, Builder *builder, QString *error)
         partition.readOnly = text.mid(pos, 2) == u"ro";
         pos += partition.readOnly ? 2 : 0;
         pos += text.mid(pos, 2) == u"lk" ? 2 : 0;
+        const bool last = pos == text.size();
+        if (!last && text[pos] != u',')
+            return Builder::fail(
+                place, partition.name,
+                FlashLayout::tr("unexpected \"%1\" after the partition").arg(itemAt(text, pos)),
+                error);
         const QString problem =
             placeBytes(offset, offsetText, builder->follows(), size, sizeText, &partition);
         if (!problem.isEmpty())
             return Builder::fail(place, partition.name, problem, error);
         if (!builder->add(place, partition, error))
             return false;
-        if (pos == text.size())
+        if (last)
             return true;
-        if (text[pos] != u',')
-            return Builder::fail(
-                place, partition.name,
-                FlashLayout::tr("unexpected \"%1\" after the partition").arg(itemAt(text, pos)),
-                error);
         ++pos;
     }
 }

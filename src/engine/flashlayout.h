@@ -26,11 +26,11 @@
 // as Linux calls it. Only one device is accepted: a text holding ";" is refused.
 //
 // Either way every size and offset is a whole number of blocks, every partition lies inside the
-// chip, is not empty and overlaps no other one, and names are unique, not empty, and hold no
-// blank, control character or any of ( ) , ; # ". Partitions keep the order they are given in;
-// blocks outside every partition belong to none. Texts are untrusted: the work is linear in
-// their length (with at most Geometry::BlockCount partitions compared pairwise), and numbers of
-// any length neither overflow nor wrap.
+// chip, is not empty and overlaps no other one, and names are unique, not empty, and hold only
+// printable characters up to U+FFFF other than blanks and ( ) , ; # ". Partitions keep the order
+// they are given in; blocks outside every partition belong to none. Texts are untrusted: the work
+// is linear in their length (with at most Geometry::BlockCount partitions compared pairwise), and
+// numbers of any length neither overflow nor wrap.
 struct Partition
 {
     QString name;
@@ -44,9 +44,9 @@ struct Partition
 class FlashLayout
 {
 public:
-    // Parses `text`: a "mtdparts=" text (blanks around it allowed) or the contents of a layout
-    // file. False with `*error` naming the line or the mtdparts item at fault, and `*layout`
-    // unchanged.
+    // Parses `text`: a "mtdparts=" text (blanks around it allowed; so a layout file may hold one)
+    // or the contents of a layout file. False with `*error` naming the line or the mtdparts item at
+    // fault, and `*layout` unchanged.
     static bool parse(const QString &text, FlashLayout *layout, QString *error);
     // Parses `source` when it starts with "mtdparts=", or else reads the layout file at that path
     // (at most 1 MiB of UTF-8); errors about the file start with its path.
@@ -60,7 +60,8 @@ public:
     const Partition *partitionOf(int block) const;
     // The layout as "mtdparts=nand:256k(u-boot)ro,128k(env),...", for the settings store: sizes
     // in "m" or "k", an offset only where a partition does not follow the previous one, "-" for
-    // a last partition that ends at the chip's end. Parsing it gives the same layout.
+    // a last partition that ends at the chip's end. Parsing it gives the same layout, unless the
+    // layout is empty.
     QString toMtdparts() const;
 
     Q_DECLARE_TR_FUNCTIONS(FlashLayout)
