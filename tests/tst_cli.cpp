@@ -120,6 +120,8 @@ private slots:
         usage("two on stdout", {"read", "-", "--report", "-"}, "can use standard output");
         usage("pad without blocks", {"verify", "f.bin", "--pad"}, "--pad applies to write");
         usage("range backwards", {"erase", "--blocks", "9...3"}, "\"9...3\" runs backwards");
+        usage("one read", {"read", "f.bin", "--repeat", "1"},
+              "--repeat needs a number from 2 to 15, not \"1\"");
         usage("beyond chip", {"erase", "--blocks", "0-1024"},
               "block 1024 is beyond the last block 1023");
         usage("unknown backend", {"list", "--programmer", "simulator"}, "\"simulator\" is unknown");
@@ -171,6 +173,8 @@ private slots:
         row(true, "hash as JSON", "", {"hash", "--json", "--blocks", "0...66"}, 0,
             "\"md5\":\"" + QCryptographicHash::hash(olderImage(), QCryptographicHash::Md5).toHex());
         row(true, "verify a changed image", "", {"verify", "image.bin"}, 1, "Failed\n");
+        row(true, "verify lists differences", "", {"verify", "image.bin", "--json"}, 1,
+            R"("differences":[{"bitsCleared":)");
         row(true, "verify a pipe", "",
             {"verify", "-", "--no-ecc", "--blocks", "35...66", "--progress=json"}, 0,
             R"({"done":32,"phase":"verify","total":32})");

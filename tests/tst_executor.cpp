@@ -286,6 +286,126 @@ private slots:
         }
     }
 
+    // A verify goes on past a difference and keeps every differing block; without ECC a
+    // tolerance counts a few flipped bits per page instead.
+    void verifyFindings()
+    {
+        SimEngine sim;
+        QByteArray image;
+        for (int block = 0; block < 5; ++block) {
+            image += blockPattern(quint32(block));
+            writeChipBlock(sim.chip(), block, blockPattern(quint32(block)));
+        }
+        image[BlockSize + 100] = char(image[BlockSize + 100] ^ 0x01);
+        image[3 * BlockSize + 7] = char(~image[3 * BlockSize + 7]);
+        QVERIFY(loadImage(*sim.engine, image));
+        const QList<int> blocks{0, 1, 2, 3, 4};
+        const auto verify = [&] {
+            sim.run(
+                [&](AProgrammer &e) { return e.request(Kind::Verify, BlockScope::list(blocks)); });
+            return sim.result();
+        };
+        OperationResult result = verify();
+        QCOMPARE(result.status, OperationResult::Failed);
+        QCOMPARE(result.done, blocks);
+        QCOMPARE(result.differences.size(), 2);
+        const OperationResult::Difference &first = result.differences.at(0);
+        QCOMPARE(QList<qint64>({first.block, first.physical, first.offset, first.imageOffset,
+                                first.bytes, first.bitsCleared + first.bitsSet}),
+                 QList<qint64>({1, 1, 100, BlockSize + 100, 1, 1}));
+        const OperationResult::Difference &second = result.differences.at(1);
+        QCOMPARE(second.bitsCleared + second.bitsSet, 8);
+        QVERIFY(result.error.startsWith("Verify failed for block 1 at 0x00064"));
+        QCOMPARE(sim.log->lines.count("info: 2 of 5 block(s) differ"), 1);
+
+        sim.engine->setEcc(false);
+        sim.engine->setBitflipTolerance(1);
+        result = verify();
+        QCOMPARE(result.toleratedBits, 1);
+        QCOMPARE(result.differences.size(), 1);
+        QCOMPARE(result.differences.at(0).block, 3);
+    }
+
+    // Repeated reads keep the majority of every byte: random flips leave the data as written,
+    // and two reads that disagree have no majority.
+    void repeatedReads()
+    {
+        SimEngine sim("flip-rate=2e-6");
+        sim.engine->setEcc(false);
+        QList<int> blocks;
+        QByteArray written;
+        for (int block = 0; block < 8; ++block) {
+            blocks.append(block);
+            written += blockPattern(quint32(block));
+            writeChipBlock(sim.chip(), block, blockPattern(quint32(block)));
+        }
+        sim.engine->setReadRepeat(3);
+        sim.run([&](AProgrammer &e) { return e.request(Kind::Read, BlockScope::list(blocks)); });
+        QVERIFY(sim.result().succeeded());
+        QVERIFY(!sim.result().unstable.isEmpty());
+        QVERIFY(bufferImage(*sim.engine).left(written.size()) == written);
+        sim.engine->setReadRepeat(2);
+        sim.run([&](AProgrammer &e) { return e.request(Kind::Read, BlockScope::list(blocks)); });
+        QCOMPARE(sim.result().status, OperationResult::Failed);
+        QVERIFY(!sim.result().unstable.last().decided);
+    }
+
+    // A write reads back what it wrote; blocks of all 0xFF stay erased unless asked otherwise.
+    void writesCheckThemselves()
+    {
+        SimEngine sim;
+        const auto spareOf = [&](int block) {
+            QByteArray spare(64, 0);
+            QByteArray data(2048, 0);
+            sim.chip().readPage(block, 0, data.data(), spare.data());
+            return spare;
+        };
+        QVERIFY(loadImage(*sim.engine, blockPattern(0) + Erased + blockPattern(2)));
+        writeChipBlock(sim.chip(), 2, blockPattern(9));
+        const auto program = [&](AProgrammer::RequestOptions options) {
+            sim.run([&](AProgrammer &e) {
+                return e.request(Kind::Program, BlockScope::list({0, 1, 2}), options);
+            });
+            return sim.result();
+        };
+        OperationResult result = program(AProgrammer::NoOption);
+        QCOMPARE(result.status, OperationResult::Failed);
+        // The block was not erased: its old ECC codes spoil the new ones.
+        QVERIFY2(result.error.contains("block 2, page 0"), qPrintable(result.error));
+        QCOMPARE(result.blankSkipped, QList<int>{1});
+        QCOMPARE(spareOf(1), QByteArray(64, char(0xFF)));
+        QVERIFY(program(AProgrammer::NoReadBack).succeeded());
+        sim.chip().erase(1);
+        result = program(AProgrammer::ProgramBlank | AProgrammer::NoReadBack);
+        QVERIFY(result.blankSkipped.isEmpty());
+        QVERIFY(spareOf(1) != QByteArray(64, char(0xFF)));
+    }
+
+    // An update names what it left alone; comparing, it also finds a block changed without a
+    // new directory entry.
+    void updateCompares()
+    {
+        SimEngine sim;
+        const QByteArray older = imageWithDirectory({directoryEntry('1'), directoryEntry('2')});
+        QVERIFY(loadImage(*sim.engine, older));
+        QVERIFY(sim.run([](AProgrammer &e) { return e.autoProgramAuto(); }).last() ==
+                "finished: Complete");
+        QByteArray patched = older;
+        patched[52 * BlockSize + 9] = char(~patched[52 * BlockSize + 9]);
+        QVERIFY(loadImage(*sim.engine, patched));
+        const QStringList lines = sim.run([](AProgrammer &e) { return e.update(); });
+        QVERIFY(lines.contains(
+            "info: Left alone, their directory entries being equal (not compared): 3...66"));
+        QVERIFY(chipBlock(sim.chip(), 52) == older.mid(52 * BlockSize, BlockSize));
+        sim.run([](AProgrammer &e) {
+            return e.request(Kind::Update, BlockScope::imageExtent(), AProgrammer::CompareData);
+        });
+        QVERIFY(sim.result().succeeded());
+        QVERIFY(chipBlock(sim.chip(), 52) == patched.mid(52 * BlockSize, BlockSize));
+        QVERIFY(!sim.result().unchanged.contains(52));
+        QCOMPARE(sim.result().unchanged.size(), 67 - 2);
+    }
+
     // An update writes the head and the chunks whose directory entries changed or were added.
     void update()
     {

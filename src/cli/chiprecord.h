@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QList>
@@ -35,6 +36,13 @@ struct ChipRecord
     QList<int> newlyBad;
     // Of a surface test: the blocks that failed it.
     QList<int> failedBlocks;
+    // Of a verify or a write's read-back: the blocks that differ, with their counts; of reads,
+    // the blocks whose repeated reads disagreed.
+    QJsonArray differences;
+    QJsonArray unstableBlocks;
+    int toleratedBits = 0;
+    // Blocks of all 0xFF that a write left erased.
+    QList<int> blankSkipped;
     // The bits ECC corrected in the blocks the command read.
     int eccCorrections = 0;
     // CRC32, MD5 and SHA1 of the data written or read, in lowercase hexadecimal; empty for

@@ -137,6 +137,31 @@ const QCommandLineOption ProgrammerOption(
                    "ones, KEYS as NPX4_SIMULATOR takes them). Default: \"sim:$NPX4_SIMULATOR\" "
                    "when that is set, else \"usb\"."),
     QStringLiteral("NAME"));
+const QCommandLineOption
+    RepeatOption(QStringLiteral("repeat"),
+                 QStringLiteral("Read each block N times and keep the majority of every byte; "
+                                "blocks whose reads differ are listed, one without a majority "
+                                "fails (read, hash, verify)."),
+                 QStringLiteral("N"));
+const QCommandLineOption MaxBitflipsOption(
+    QStringLiteral("max-bitflips"),
+    QStringLiteral("Without ECC, allow up to N flipped bits per 2048-byte page and count them "
+                   "(verify)."),
+    QStringLiteral("N"));
+const QCommandLineOption
+    NoVerifyOption(QStringLiteral("no-verify"),
+                   QStringLiteral("Do not read back the blocks written (write)."));
+const QCommandLineOption ProgramBlankOption(
+    QStringLiteral("program-blank"),
+    QStringLiteral("Program blocks of all 0xFF too instead of leaving them erased."));
+const QCommandLineOption
+    CompareOption(QStringLiteral("compare"),
+                  QStringLiteral("Read every image block and rewrite only those that differ, "
+                                 "whatever the image directories say (update)."));
+const QCommandLineOption
+    DiffOption(QStringLiteral("diff"),
+               QStringLiteral("Write one line per differing block to FILE (verify)."),
+               QStringLiteral("FILE"));
 const QCommandLineOption HelpOption({QStringLiteral("h"), QStringLiteral("help")},
                                     QStringLiteral("Show this help; after a command, its "
                                                    "options."));
@@ -170,6 +195,13 @@ const OptionUse Options[] = {
     {&MarkBadOption, bit(CliOptions::Test)},
     {&ForceGeometryOption, DeviceCommands},
     {&MaxBadOption, DeviceCommands},
+    {&RepeatOption, bit(CliOptions::Read) | bit(CliOptions::Hash) | bit(CliOptions::Verify)},
+    {&MaxBitflipsOption, bit(CliOptions::Verify)},
+    {&NoVerifyOption, bit(CliOptions::Write)},
+    {&ProgramBlankOption,
+     bit(CliOptions::Write) | bit(CliOptions::AutoWrite) | bit(CliOptions::Update)},
+    {&CompareOption, bit(CliOptions::Update)},
+    {&DiffOption, bit(CliOptions::Verify)},
 };
 
 // The options of `command`; all of them without one.
@@ -324,16 +356,29 @@ bool CliOptions::parse(const QStringList &arguments, int blockCount, QString *er
     keep = parser.isSet(KeepOption);
     markBad = parser.isSet(MarkBadOption);
     forceGeometry = parser.isSet(ForceGeometryOption);
-    if (parser.isSet(MaxBadOption)) {
+    // A number option within [low, high] into `*value`, when given.
+    const auto number = [&](const QCommandLineOption &option, int low, int high, int *value) {
+        if (!parser.isSet(option))
+            return true;
         bool ok = false;
-        maxBad = parser.value(MaxBadOption).toInt(&ok);
-        if (!ok || maxBad < 0 || maxBad > blockCount) {
-            *error = tr("--max-bad needs a number of blocks from 0 to %1, not \"%2\"")
-                         .arg(blockCount)
-                         .arg(parser.value(MaxBadOption));
-            return false;
-        }
-    }
+        *value = parser.value(option).toInt(&ok);
+        if (ok && *value >= low && *value <= high)
+            return true;
+        *error = tr("--%1 needs a number from %2 to %3, not \"%4\"")
+                     .arg(option.names().constLast())
+                     .arg(low)
+                     .arg(high)
+                     .arg(parser.value(option));
+        return false;
+    };
+    if (!number(MaxBadOption, 0, blockCount, &maxBad) ||
+        !number(RepeatOption, 2, MaxRepeat, &repeat) ||
+        !number(MaxBitflipsOption, 0, 2048 * 8, &maxBitflips))
+        return false;
+    noVerify = parser.isSet(NoVerifyOption);
+    programBlank = parser.isSet(ProgramBlankOption);
+    compare = parser.isSet(CompareOption);
+    diff = parser.value(DiffOption);
     pad = parser.isSet(PadOption);
     if (pad && extent == Automatic) {
         *error = tr("--pad applies to write, auto-write and verify with --blocks or --all");

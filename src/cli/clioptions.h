@@ -63,6 +63,17 @@ struct CliOptions
     bool forceGeometry = false;
     // The most bad blocks a chip may have to be written; -1 for the chip's datasheet limit.
     int maxBad = -1;
+    // Reads of each block; 1: once.
+    int repeat = 1;
+    static constexpr int MaxRepeat = 15;
+    // Flipped bits a verify without ECC allows per page.
+    int maxBitflips = 0;
+    // Of write: no read-back. Of writes: blank blocks programmed too. Of update: compare data.
+    bool noVerify = false;
+    bool programBlank = false;
+    bool compare = false;
+    // Of verify: the file that gets one line per differing block.
+    QString diff;
     bool quiet = false;
     bool json = false;
     bool help = false;

@@ -159,6 +159,8 @@ int CliSession::runCommand()
         engine->setEcc(false);
     engine->setForceGeometry(options.forceGeometry);
     engine->setBadBlockLimit(options.maxBad);
+    engine->setReadRepeat(options.repeat);
+    engine->setBitflipTolerance(options.maxBitflips);
     const quint16 version = engine->findChild<Programmer *>()->fwVersion();
     record.firmware = QStringLiteral("%1.%2").arg(version >> 8).arg(version & 0xFF);
     record.serialNumber = engine->findChild<Programmer *>()->serialNumber();
@@ -171,6 +173,9 @@ int CliSession::runCommand()
         return UsageError;
     const bool completed = runOperation();
     noteChip();
+    // The differences are the point of a failed verify.
+    if (!options.diff.isEmpty() && !writeDifferences())
+        return OperationFailed;
     if (!completed)
         return OperationFailed;
 
@@ -269,6 +274,26 @@ void CliSession::noteChip()
     record.failedBlocks.clear();
     for (const OperationResult::BlockFault &fault : std::as_const(result.faults))
         record.failedBlocks.append(fault.block);
+    record.differences = QJsonArray();
+    for (const OperationResult::Difference &d : std::as_const(result.differences)) {
+        record.differences.append(QJsonObject{{QStringLiteral("block"), d.block},
+                                              {QStringLiteral("physical"), d.physical},
+                                              {QStringLiteral("offset"), qint64(d.offset)},
+                                              {QStringLiteral("imageOffset"), d.imageOffset},
+                                              {QStringLiteral("bytes"), d.bytes},
+                                              {QStringLiteral("bitsCleared"), d.bitsCleared},
+                                              {QStringLiteral("bitsSet"), d.bitsSet}});
+    }
+    record.unstableBlocks = QJsonArray();
+    for (const OperationResult::UnstableBlock &u : std::as_const(result.unstable)) {
+        record.unstableBlocks.append(
+            QJsonObject{{QStringLiteral("block"), u.block},
+                        {QStringLiteral("disagreeingReads"), u.disagreeingReads},
+                        {QStringLiteral("bytes"), u.unstableBytes},
+                        {QStringLiteral("decided"), u.decided}});
+    }
+    record.toleratedBits = result.toleratedBits;
+    record.blankSkipped = result.blankSkipped;
 }
 
 bool CliSession::loadFile()
@@ -311,6 +336,9 @@ bool CliSession::request()
     flags.setFlag(AProgrammer::PhysicalBlocks, options.physical);
     flags.setFlag(AProgrammer::KeepData, options.keep);
     flags.setFlag(AProgrammer::MarkFailed, options.markBad);
+    flags.setFlag(AProgrammer::NoReadBack, options.noVerify);
+    flags.setFlag(AProgrammer::ProgramBlank, options.programBlank);
+    flags.setFlag(AProgrammer::CompareData, options.compare);
     switch (options.extent) {
     case CliOptions::Listed:
         return engine->request(kind, BlockScope::list(options.blocks), flags);
@@ -431,6 +459,35 @@ void CliSession::printInfo()
     }
 }
 
+bool CliSession::writeDifferences()
+{
+    QFile file(options.diff);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+        showError(tr("Cannot write the file \"%1\": %2").arg(options.diff, file.errorString()));
+        return false;
+    }
+    QString text = QStringLiteral("# image-offset block physical offset expected actual bytes "
+                                  "bits-1-to-0 bits-0-to-1\n");
+    const auto hex = [](qint64 value, int width) {
+        return QStringLiteral("%1").arg(value, width, 16, QLatin1Char('0'));
+    };
+    for (const OperationResult::Difference &d : std::as_const(result.differences)) {
+        text += QStringLiteral("0x%1 %2 %3 0x%4 0x%5 0x%6 %7 %8 %9\n")
+                    .arg(hex(d.imageOffset, 8))
+                    .arg(d.block)
+                    .arg(d.physical)
+                    .arg(hex(d.offset, 5), hex(d.expected, 2), hex(d.actual, 2))
+                    .arg(d.bytes)
+                    .arg(d.bitsCleared)
+                    .arg(d.bitsSet);
+    }
+    if (file.write(text.toUtf8()) < 0 || !file.flush()) {
+        showError(tr("Cannot write the file \"%1\": %2").arg(options.diff, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
 bool CliSession::printSurfaceTest()
 {
     const int tested = int(result.done.size() - result.unread.size());
@@ -442,6 +499,7 @@ bool CliSession::printSurfaceTest()
                                       {QStringLiteral("bitsCleared"), fault.bitsCleared},
                                       {QStringLiteral("bitsSet"), fault.bitsSet}});
         }
+        resultPrinted = true;
         console.result(
             jsonLine(QJsonObject{{QStringLiteral("tested"), tested},
                                  {QStringLiteral("failed"), failed},

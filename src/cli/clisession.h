@@ -44,6 +44,8 @@ public:
     void setInputImage(const QByteArray &image) { inputImage = image; }
     int run();
     const ChipRecord &chipRecord() const { return record; }
+    // True when the command printed its own result on a failure too (the surface test).
+    bool printedResult() const { return resultPrinted; }
 
 private:
     int runCommand();
@@ -71,6 +73,9 @@ private:
     void printHashes();
     // The surface test's outcome; false, after an error line, when a block failed.
     bool printSurfaceTest();
+    // The --diff file of a verify; false, after an error line, when it cannot be written.
+    bool writeDifferences();
+    bool resultPrinted = false;
     void onFinished(const QString &status);
     void onResult(const OperationResult &result);
 

@@ -49,9 +49,11 @@ int runSingle(const CliOptions &options, InterruptWatcher &interrupts, OutputFil
     const ChipRecord &record = session.chipRecord();
     if (status != CliSession::UsageError && files.report.isOpen())
         files.report.writeLine(jsonLine(record.toJson()));
-    // info and hash print their own result; everything else, and every failure, the record.
-    const bool printed = status == CliSession::Success && (options.command == CliOptions::Info ||
-                                                           options.command == CliOptions::Hash);
+    // info, hash and test print their own result; everything else, and every failure, the
+    // record.
+    const bool printed = session.printedResult() ||
+                         (status == CliSession::Success && (options.command == CliOptions::Info ||
+                                                            options.command == CliOptions::Hash));
     if (options.json && !printed)
         printJson(record.toJson(), status);
     return status;
