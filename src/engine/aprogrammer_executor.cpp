@@ -61,6 +61,8 @@ struct AProgrammer::Phase
     bool compareFirst = false;
     // The error text of the first difference a verify found; it goes on to the end.
     QString firstDifference;
+    // Blocks a whole-chip erase in place could not erase.
+    QList<int> eraseFailed;
 };
 
 namespace {
@@ -482,21 +484,34 @@ AProgrammer::StepResult AProgrammer::runStep(Phase &phase, int logical, int phys
         std::memcpy(buffer->blockData(logical), phase.data.constData(), size_t(size));
         return done(result);
     }
-    case Program:
-        if (!ok(programStep(logical, physical)))
+    case Program: {
+        const Programmer::Result programmed = programStep(logical, physical);
+        if (programmed == Programmer::ResultOperationError)
+            phaseError = tr("Programming Flash block %1 failed: %2")
+                             .arg(physical)
+                             .arg(programmer->errorString());
+        if (!ok(programmed))
             return StepResult::Failed;
         // What was written is read back, unless asked not to.
         if (requestOptions.testFlag(NoReadBack))
             return StepResult::Done;
         return verifyStep(phase, logical, physical, true);
+    }
     case Erase: {
         if (!phase.needErase)
             return StepResult::Done;
         const Programmer::Result result = programmer->eraseBlock(physical, !phase.skipBad);
-        // Erasing the whole chip in place passes over blocks that fail to erase.
-        if (!phase.skipBad && result == Programmer::ResultOperationError)
+        if (result != Programmer::ResultOperationError)
+            return done(result);
+        // Erasing the whole chip in place goes on past blocks that fail to erase; the request
+        // fails at its end, naming them.
+        if (!phase.skipBad) {
+            phase.eraseFailed.append(physical);
             return StepResult::Done;
-        return done(result);
+        }
+        phaseError =
+            tr("Erasing Flash block %1 failed: %2").arg(physical).arg(programmer->errorString());
+        return StepResult::Failed;
     }
     case AutoProgram:
         return autoProgramStep(phase, logical, physical);
@@ -749,6 +764,12 @@ AProgrammer::OperationKind AProgrammer::complete(Phase &phase)
     reportFindings(phase);
     if (!phase.firstDifference.isEmpty()) {
         phaseError = phase.firstDifference;
+        return Failed;
+    }
+    if (!phase.eraseFailed.isEmpty()) {
+        failPhase(phase, tr("%n Flash block(s) failed to erase and keep their data: %1", nullptr,
+                            int(phase.eraseFailed.size()))
+                             .arg(rangeText(phase.eraseFailed)));
         return Failed;
     }
     // An abort noted after the last block leaves the state AbortRequested: the phase then just
