@@ -7,6 +7,7 @@
 #include "engine/aprogrammer.h"
 #include "engine/digest.h"
 #include "protocol/geometry.h"
+#include "usb/programmerbackend.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -91,6 +92,12 @@ int main(int argc, char *argv[])
     md5sum(); // brings the file into the page cache
     const Timing md5sumTiming = best(md5sum);
 
+    // Loading needs no programmer: a simulated bus with none on it.
+    const QString backendError = ProgrammerBackend(QStringLiteral("sim:programmers=0")).install();
+    if (!backendError.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(backendError));
+        return 1;
+    }
     AProgrammer engine;
     const auto load = [&] {
         QFile file(path);

@@ -89,6 +89,7 @@ QJsonObject ChipRecord::toJson() const
         {QStringLiteral("crc32"), crc32},
         {QStringLiteral("md5"), md5},
         {QStringLiteral("sha1"), sha1},
+        {QStringLiteral("sha256"), sha256},
         {QStringLiteral("result"), resultText(result)},
         {QStringLiteral("status"), status},
         {QStringLiteral("error"), error},

@@ -45,11 +45,12 @@ struct ChipRecord
     QList<int> blankSkipped;
     // The bits ECC corrected in the blocks the command read.
     int eccCorrections = 0;
-    // CRC32, MD5 and SHA1 of the data written or read, in lowercase hexadecimal; empty for
+    // CRC32, MD5, SHA1 and SHA256 of the data written or read, in lowercase hexadecimal; empty for
     // the commands that move no image.
     QString crc32;
     QString md5;
     QString sha1;
+    QString sha256;
     Result result = Failed;
     // How the engine ended the command's operation ("complete", "no-chip", ...: the keys of
     // OperationResult::statusKey()); empty when none ran.

@@ -523,12 +523,14 @@ void CliSession::printHashes()
     if (options.json) {
         console.result(jsonLine(QJsonObject{{QStringLiteral("crc32"), record.crc32},
                                             {QStringLiteral("md5"), record.md5},
-                                            {QStringLiteral("sha1"), record.sha1}}));
+                                            {QStringLiteral("sha1"), record.sha1},
+                                            {QStringLiteral("sha256"), record.sha256}}));
         return;
     }
     console.result(QStringLiteral("CRC32: %1").arg(record.crc32.toUpper()));
     console.result(QStringLiteral("MD5: %1").arg(record.md5.toUpper()));
     console.result(QStringLiteral("SHA1: %1").arg(record.sha1.toUpper()));
+    console.result(QStringLiteral("SHA256: %1").arg(record.sha256.toUpper()));
 }
 
 void CliSession::showError(const QString &text)
@@ -542,6 +544,7 @@ void CliSession::noteDigests(const Digests &digests)
     record.crc32 = hex(digests.crc32);
     record.md5 = hex(digests.md5);
     record.sha1 = hex(digests.sha1);
+    record.sha256 = hex(digests.sha256);
 }
 
 void CliSession::onFinished(const QString &text)

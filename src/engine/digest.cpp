@@ -8,7 +8,10 @@ void Digest::ContextFree::operator()(EVP_MD_CTX *context) const
 }
 
 Digest::Digest(Algorithm algorithm)
-    : type(algorithm == Md5 ? EVP_md5() : EVP_sha1()), context(EVP_MD_CTX_new())
+    : type(algorithm == Md5    ? EVP_md5()
+           : algorithm == Sha1 ? EVP_sha1()
+                               : EVP_sha256()),
+      context(EVP_MD_CTX_new())
 {
     reset();
 }

@@ -7,7 +7,7 @@
 struct evp_md_ctx_st;
 struct evp_md_st;
 
-// A running MD5 or SHA-1 digest, computed by OpenSSL's libcrypto: it uses the CPU's hash
+// A running MD5, SHA-1 or SHA-256 digest, computed by OpenSSL's libcrypto: it uses the CPU's hash
 // instructions where there are any, which makes SHA-1 about three times faster than portable
 // code. Each accumulator is used by one thread at a time.
 class Digest
@@ -17,6 +17,7 @@ public:
     {
         Md5,
         Sha1,
+        Sha256,
     };
 
     explicit Digest(Algorithm algorithm);

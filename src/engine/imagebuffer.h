@@ -18,6 +18,7 @@ struct Digests
     QByteArray crc32;
     QByteArray md5;
     QByteArray sha1;
+    QByteArray sha256;
 };
 
 // The 128 MiB image of the whole flash that operations read from and fill, with the CRC32, MD5
@@ -68,7 +69,7 @@ signals:
 private:
     // The buffer with its 0xFF bytes in place; see the constructor.
     QBuffer &image();
-    void addToSha1AndCrc32(QByteArrayView data);
+    void addToOtherDigests(QByteArrayView data);
     // Writes `list` into `file`; false after an error line.
     bool writeBlocks(QIODevice *file, QList<int> list);
 
@@ -76,6 +77,7 @@ private:
     QBuffer buffer;
     Digest md5;
     Digest sha1;
+    Digest sha256;
     // The running CRC-32 value (updateCrc32()); 0 is the reset state.
     quint32 crc32 = 0;
     qint64 loadedBytes = 0;

@@ -179,5 +179,7 @@ QStringList digestLines(const QByteArray &data)
             QStringLiteral("info: MD5: <b>%1</b>")
                 .arg(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex().toUpper()),
             QStringLiteral("info: SHA1: <b>%1</b>")
-                .arg(QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex().toUpper())};
+                .arg(QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex().toUpper()),
+            QStringLiteral("info: SHA256: <b>%1</b>")
+                .arg(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex().toUpper())};
 }
